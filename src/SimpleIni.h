@@ -1,0 +1,183 @@
+// SimpleIni: an INI document held in memory, with its reader and writer.
+//
+// The document has named sections, named keys inside them, and for each key a
+// value and an inline comment. Beside them it keeps descriptions (the
+// full-line comments that stood above a key line or a section header) and the
+// path of the file last loaded. Every name is ordered byte-wise, bytes taken as
+// unsigned values, a proper prefix first; every listing and every written file
+// follows that order.
+//
+// The store never trims, folds or validates what a caller hands it; only Load
+// trims what it reads. Missing entries are not errors: look-ups answer with the
+// caller's default. The only exception thrown is the std::string of the
+// file-name constructor. No locking: one thread at a time.
+#ifndef SIMPLEINI_H
+#define SIMPLEINI_H
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <type_traits>
+
+class SimpleIni {
+public:
+    // One key's record. A new one has both fields empty.
+    struct IniLine {
+        std::string value;
+        std::string comment;   // written on the key's own line; empty: none
+    };
+
+    // std::less<std::string> compares through char_traits<char>, which orders
+    // bytes as unsigned char: exactly the name order the file format needs.
+    using KeyMap = std::map<std::string, IniLine>;
+    using SectionMap = std::map<std::string, KeyMap>;
+    using DescriptionMap = std::map<std::string, std::map<std::string, std::string>>;
+
+    // The text GetValue<T> asks GetValue for: a stored value that equals it
+    // reads as absent. Load never stores it, since ";" starts a comment.
+    static constexpr const char* kAbsent = ";";
+
+    // A position among the sections, in name order. A default-constructed one
+    // may only be assigned to or destroyed; the end position must not be
+    // dereferenced or advanced. Invalidated when its section is removed
+    // (Free, Load).
+    class SectionIterator {
+    public:
+        SectionIterator() = default;
+        explicit SectionIterator(SectionMap::const_iterator pos) : m_Pos(pos) {}
+        // The section name, as stored in the map.
+        const std::string& operator*() const { return m_Pos->first; }
+        // Moves to the next section; returns the iterator after the move.
+        SectionIterator operator++() { ++m_Pos; return *this; }
+        bool operator==(const SectionIterator& other) const { return m_Pos == other.m_Pos; }
+        bool operator!=(const SectionIterator& other) const { return m_Pos != other.m_Pos; }
+    private:
+        SectionMap::const_iterator m_Pos;
+    };
+
+    // A position among the keys of one section, in name order. Same rules as
+    // SectionIterator; also invalidated when DeleteKey removes its key.
+    class KeyIterator {
+    public:
+        KeyIterator() = default;
+        explicit KeyIterator(KeyMap::const_iterator pos) : m_Pos(pos) {}
+        // The key name, as stored in the map.
+        const std::string& operator*() const { return m_Pos->first; }
+        // Moves to the next key; returns the iterator after the move.
+        KeyIterator operator++() { ++m_Pos; return *this; }
+        bool operator==(const KeyIterator& other) const { return m_Pos == other.m_Pos; }
+        bool operator!=(const KeyIterator& other) const { return m_Pos != other.m_Pos; }
+    private:
+        KeyMap::const_iterator m_Pos;
+    };
+
+    // ---- Construction -------------------------------------------------------
+
+    // The empty name gives an empty document and touches no file. Any other
+    // name is loaded at once (Load); when Load fails, throws the std::string
+    // "Unable to open the file " + fileName + " in read mode." and no object
+    // comes into being.
+    explicit SimpleIni(const std::string& fileName);
+    // Calls Free.
+    ~SimpleIni();
+
+    // ---- Document model -----------------------------------------------------
+
+    // Removes every section, with its keys. Descriptions and m_FileName stay.
+    void Free();
+
+    // The key's value, or def when the section or the key is missing.
+    // Creates nothing.
+    std::string GetValue(const std::string& section, const std::string& key,
+                         const std::string& def) const;
+
+    // The key's value read as a T by formatted stream extraction (leading
+    // white space skipped, decimal, trailing text ignored: "12abc" gives 12,
+    // "abc" gives 0, an int overflow gives the nearest limit). Gives def when
+    // the key is missing, when its value is exactly kAbsent, or when the value
+    // is empty or white space only. Creates nothing. A default that converts
+    // to std::string (such as ";" or a const char*) selects the text overload.
+    template<typename T>
+    std::enable_if_t<!std::is_convertible<const T&, std::string>::value, T>
+    GetValue(const std::string& section, const std::string& key, const T& def) const;
+
+    // Sets the key's value and keeps its comment. Creates the section and the
+    // key when they are missing.
+    void SetValue(const std::string& section, const std::string& key, const std::string& value);
+
+    // The key's comment, or the empty string when the section or the key is
+    // missing. Creates nothing.
+    std::string GetComment(const std::string& section, const std::string& key) const;
+
+    // Sets the key's comment and keeps its value. Creates the section and the
+    // key (with an empty value) when they are missing.
+    void SetComment(const std::string& section, const std::string& key, const std::string& comment);
+
+    // Removes the key if present. Creates the section, empty, when it is
+    // missing; a section whose last key goes stays. Descriptions stay.
+    void DeleteKey(const std::string& section, const std::string& key);
+
+    // The sections in name order. Equal for an empty document.
+    SectionIterator beginSection() const;
+    SectionIterator endSection() const;
+
+    // The keys of one section in name order. A missing section gives an empty
+    // range (begin equals end) and is not created.
+    KeyIterator beginKey(const std::string& section) const;
+    KeyIterator endKey(const std::string& section) const;
+
+    // ---- Text file ----------------------------------------------------------
+
+    // Empties the sections (Free), records path in m_FileName (also when it
+    // does not open) and reads the file; descriptions read replace those
+    // stored under the same names, the others stay. False when the file does
+    // not open, or when reading stops on a read error rather than at the end
+    // of the file (what was read before the error stays loaded).
+    bool Load(const std::string& path);
+
+    // SaveAs(m_FileName). False for a store never loaded (empty path).
+    bool Save() const;
+
+    // Writes the document to path, truncating or creating it, in name order
+    // with descriptions as "#" lines. False when the path does not open for
+    // writing (nothing written) or when a write or the final close fails (the
+    // file holds whatever got through). Changes nothing in the store.
+    bool SaveAs(const std::string& path) const;
+
+    // Writes the description stored under section and key as one "#" line per
+    // "\n"-separated piece; a missing or empty description writes nothing.
+    void SaveDescription(std::string section, std::string key, std::ofstream& out) const;
+
+    // Erases the line's last byte when it is a control byte (0x00 to 0x1F),
+    // such as the CR of a CRLF line end. At most one byte goes.
+    static void ParasitCar(std::string& line);
+
+    // The text without blanks and tabs at either end; nothing else is removed.
+    static std::string Trim(const std::string& text);
+
+    // ---- Content (public so that callers and tests can inspect it) ----------
+
+    SectionMap m_Sections;          // section -> key -> record
+    DescriptionMap m_Descriptions;  // section -> key -> description; "" key: the section's own
+    std::string m_FileName;         // path given to the last Load; Save writes here
+};
+
+template<typename T>
+std::enable_if_t<!std::is_convertible<const T&, std::string>::value, T>
+SimpleIni::GetValue(const std::string& section, const std::string& key, const T& def) const
+{
+    const std::string text = GetValue(section, key, std::string(kAbsent));
+    // Extraction from blank text stores nothing, so its result would be
+    // undefined; a bare "Port=" must mean the default, not a random port.
+    if (text == kAbsent || text.find_first_not_of(" \t\n\v\f\r") == std::string::npos)
+        return def;
+    std::istringstream in(text);
+    // The error state is deliberately ignored: since C++11 a failed numeric
+    // extraction still stores 0 ("abc") or the nearest limit (overflow).
+    T value{};
+    in >> value;
+    return value;
+}
+
+#endif
