@@ -1,0 +1,287 @@
+// RelayHarness: drives the relaySvr binary as a black box over loopback.
+//
+// RelayServer owns one private copy of the binary in a fresh directory under
+// /tmp. The copy has a file name of its own (relaySvr-t<pid>-<n>), so every
+// RelayServer has its own PID file /var/run/<name>.pid and tests may run in
+// parallel. Each start writes relaySvr.ini into that directory, runs the copy
+// there with standard output and standard error going to a log file, and waits
+// until the process listens. Listening sockets and connections are looked up
+// in the kernel's TCP table (through the socket-diagnostics interface, or
+// /proc/net/tcp where that is missing) and matched to the process through
+// /proc/PID/fd; the harness never makes a probe connection, which the server
+// would log.
+//
+// Clients are sockets owned by the RelayServer that made them.
+// A requester connects from 127.0.0.1; a device binds its socket to another
+// loopback address first (127.0.0.N is a device with id N). After connecting,
+// the harness waits until the server has accepted the connection and records
+// the descriptor the server gave it.
+//
+// Every wait has a deadline; on expiry a function returns false, an empty
+// result or -1 and never blocks further. Only the process a RelayServer
+// started is ever signalled. The destructor stops a process still running
+// (SIGINT, then SIGKILL), closes all clients and removes the directory and
+// the PID file.
+#ifndef RELAY_HARNESS_H
+#define RELAY_HARNESS_H
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace relay_harness {
+
+using Millis = std::chrono::milliseconds;
+
+// Deadlines: generous, so that a slow shared machine never makes a test fail.
+inline constexpr Millis kStartTimeout{10000};
+inline constexpr Millis kStopTimeout{10000};
+inline constexpr Millis kDataTimeout{5000};
+// How long "nothing arrives" is watched for: short, since dropped data is
+// dropped at once; data that is forwarded arrives well within this.
+inline constexpr Millis kQuietWindow{300};
+
+// ---- System probes ---------------------------------------------------------
+
+// A TCP port that was free a moment ago (bound on 0.0.0.0:0, then closed).
+int pickFreePort();
+// True when any IPv4 or IPv6 socket on this machine listens on the port.
+bool isPortListening(int port);
+// The TCP port on which the process listens, 0 when it listens on none.
+int listeningPortOf(pid_t pid);
+// Number of open descriptors of the process (/proc/PID/fd), -1 when unknown.
+int descriptorCount(pid_t pid);
+// The process's user plus system CPU time in seconds, negative when unknown.
+double cpuSeconds(pid_t pid);
+
+// ---- Log texts ---------------------------------------------------------------
+
+// The server's log texts (without their line feed); the formats are printf's.
+inline constexpr char kAcceptFormat[] = "Server OnAccept an socket %04x ip=%s,  id=%d";
+inline constexpr char kReadFormat[] = " %d  OnRead: %d";
+inline constexpr char kRequestFormat[] = " is request: %02x %02x";
+inline constexpr char kDoFormat[] = " do... [%d]";
+inline constexpr char kClosedFormat[] = " %d connection closed";
+inline constexpr char kRemoveFormat[] = " %d remove";
+inline constexpr char kErrorLine[] = "OnEvent meet some other error";
+inline constexpr char kStartOkLine[] = "SvrStart ok!";
+inline constexpr char kExitOkLine[] = "exit 0";
+inline constexpr char kExitLockedLine[] = "exit -3 !is already running";
+inline constexpr char kExitNotOkLine[] = "exit -2 !SvrIsOk";
+inline constexpr char kLockedFormat[] = "%s already locked, error: %s";
+
+// One log line, formatted like the server formats it.
+std::string acceptLine(const std::string& ip, int fd);
+std::string readLine(int fd, int n);
+std::string requestLine(unsigned char byte0, unsigned char byte1);
+std::string doLine(unsigned char id);
+std::string closedLine(int fd);
+std::string removeLine(int fd);
+std::string lockedLine(const std::string& path, const std::string& errorText);
+
+// ---- Log helpers -----------------------------------------------------------
+
+// The complete lines of a text (a last line without line feed is left out).
+std::vector<std::string> completeLines(const std::string& text);
+
+struct AcceptRecord {
+    std::string word;  // address word as printed (hex)
+    std::string ip;    // dotted address
+    int fd = -1;       // descriptor
+};
+// Every accept line of a log, in order.
+std::vector<AcceptRecord> parseAcceptLines(const std::string& log);
+
+// ---- Clients ---------------------------------------------------------------
+
+// One TCP connection to the server. Made by RelayServer::connect*; owned by
+// that RelayServer, which closes it at the latest when it stops.
+class Client {
+public:
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+    ~Client();
+
+    // Address the connection comes from ("127.0.0.1" for a requester).
+    const std::string& address() const { return m_address; }
+    // Local port of the client socket.
+    int localPort() const { return m_localPort; }
+    // Descriptor the server gave this connection; -1 when not known (the
+    // connection was made without waiting for the accept).
+    int serverFd() const { return m_serverFd; }
+    bool isOpen() const { return m_fd >= 0; }
+    // True once a read saw the server close the connection (or reset it).
+    bool peerClosed() const { return m_peerClosed; }
+
+    // Sends all bytes (in one send call where the kernel allows); false on an
+    // error or when the peer has not taken them all within kDataTimeout.
+    bool send(const std::string& bytes);
+    // Reads until n bytes have arrived, the peer closed or the deadline passed;
+    // returns what arrived (fewer than n bytes on timeout).
+    std::string receive(size_t n, Millis timeout = kDataTimeout);
+    // Collects whatever arrives within the window. For "nothing arrives"
+    // checks: an empty result means nothing came.
+    std::string receiveFor(Millis window = kQuietWindow);
+    // Normal close (FIN).
+    void close();
+    // Abortive close: SO_LINGER 0, so the peer sees a reset.
+    void reset();
+
+private:
+    friend class RelayServer;
+    Client() = default;
+
+    int m_fd = -1;
+    std::string m_address;
+    int m_localPort = 0;
+    int m_serverFd = -1;
+    bool m_peerClosed = false;
+};
+
+// ---- The server process ----------------------------------------------------
+
+struct StartOptions {
+    // Content of relaySvr.ini; unset: "[SvrTarn]\nPort=<free port>\n".
+    std::optional<std::string> ini;
+    // False: no relaySvr.ini in the working directory.
+    bool writeIni = true;
+    // Wait until the process listens (or ends) before start() returns.
+    bool waitListening = true;
+    // RLIMIT_NOFILE soft and hard limit for the process; 0 keeps the current.
+    rlim_t fileLimit = 0;
+    // Start with descriptor 0 (stdin) and/or 1 (stdout) closed. Standard
+    // error still goes to the log file; with stdout closed, the log holds no
+    // server lines, and clients learn their server descriptor from /proc.
+    bool closeStdin = false;
+    bool closeStdout = false;
+    // False adds detect_leaks=0 to ASAN_OPTIONS, for runs that end with
+    // connections still open (the server does not free those at exit).
+    bool detectLeaks = true;
+    // Extra environment entries, "NAME=VALUE"; the test's own environment
+    // (ASAN_OPTIONS, UBSAN_OPTIONS, ...) is passed through as well.
+    std::vector<std::string> env;
+};
+
+struct ExitInfo {
+    bool exited = false;  // the process ended before the deadline
+    int status = -1;      // WEXITSTATUS when it exited normally, else -1
+    int signal = 0;       // terminating signal, 0 when it exited normally
+    std::string log;      // the whole log at the end
+};
+
+// How a connect waits for the server to take the connection.
+enum class AcceptWait {
+    Log,   // the accept socket shows in /proc/PID/fd and its accept line is logged
+    Proc,  // only the accept socket in /proc/PID/fd (for runs without log)
+    None,  // do not wait (connections that may stay in the backlog)
+};
+
+class RelayServer {
+public:
+    // Makes the directory and the copy of the binary; starts nothing. The
+    // binary is the environment variable RELAYSVR_BIN when set, else the
+    // compile definition of that name. With RELAY_HARNESS_KEEP=1 in the
+    // environment the directory (log, ini) is kept for inspection.
+    explicit RelayServer(const std::string& binary = defaultBinary());
+    static std::string defaultBinary();
+    // Stops a process still running (SIGINT, SIGKILL after kStopTimeout),
+    // closes all clients, removes the directory and the PID file.
+    ~RelayServer();
+    RelayServer(const RelayServer&) = delete;
+    RelayServer& operator=(const RelayServer&) = delete;
+
+    // Starts the copy (again, after an earlier run has ended: the log is
+    // started afresh, and the clients of the earlier run are closed and
+    // dropped, so references to them must not be used any more). Returns true
+    // when the process listens (or, without waitListening, when it was
+    // spawned). False when it ended or did not listen before kStartTimeout.
+    bool start(const StartOptions& options = {});
+    // Waits until the started process listens and records the port; false
+    // when it ended first or the deadline passed.
+    bool waitListening(Millis timeout = kStartTimeout);
+
+    pid_t pid() const { return m_pid; }
+    // Port the running process listens on (as the kernel shows it); 0 before.
+    int port() const { return m_port; }
+    // Port written into the default relaySvr.ini of the last start.
+    int configuredPort() const { return m_configuredPort; }
+    const std::string& dir() const { return m_dir; }
+    const std::string& exeName() const { return m_exeName; }
+    // "/var/run/<exe name>.pid"
+    std::string pidFilePath() const;
+    // Content of the PID file ("" when missing).
+    std::string pidFileContent() const;
+    // True while the started process has not ended.
+    bool running();
+
+    // ---- log ----
+    std::string log() const;
+    std::vector<std::string> logLines() const;
+    // Number of complete log lines equal to line.
+    int countLine(const std::string& line) const;
+    // Waits until at least count complete lines equal line.
+    bool waitForLine(const std::string& line, int count = 1, Millis timeout = kDataTimeout) const;
+    // Waits until the log contains the text anywhere.
+    bool waitForText(const std::string& text, Millis timeout = kDataTimeout) const;
+
+    // ---- clients ----
+    // A requester, from 127.0.0.1.
+    Client& connectRequester(AcceptWait wait = AcceptWait::Log);
+    // A device with id N, from 127.0.0.N (N in 2..255).
+    Client& connectDevice(int id, AcceptWait wait = AcceptWait::Log);
+    // A connection from any loopback address. receiveBuffer > 0 sets the
+    // socket's SO_RCVBUF before connecting (a peer that soon stops taking
+    // data). Returns a client that is not open when the connect or the wait
+    // failed (the test then fails on it).
+    Client& connectFrom(const std::string& ip, AcceptWait wait = AcceptWait::Log, int receiveBuffer = 0);
+    // Closes the client (normally, or with a reset) and waits until the
+    // server has logged one more remove line for its descriptor than before.
+    // False when that line did not come before the deadline (or the client's
+    // server descriptor is not known). Needs the log (stdout not closed).
+    bool closeClient(Client& client, bool reset = false, Millis timeout = kDataTimeout);
+    // The server descriptor of a client's connection, looked up in /proc
+    // (-1 when the server holds no socket for it).
+    int findServerFd(const Client& client) const;
+
+    // ---- stopping ----
+    // Orderly stop: closes every open client and waits (at most kDataTimeout)
+    // until the server has logged as many remove lines as accept lines and
+    // holds no socket but its listener, then SIGINT and waits for the exit.
+    ExitInfo stop(Millis timeout = kStopTimeout);
+    // Sends a signal to the started process (only to it).
+    bool signal(int sig);
+    // Waits for the started process to end.
+    ExitInfo waitExit(Millis timeout = kStopTimeout);
+
+    // Runs the same copy once more, from the subdirectory sub of dir() with
+    // its own relaySvr.ini and log, while this one may still run; waits for
+    // that second process to end (killing it after the deadline).
+    ExitInfo runAgain(const std::string& sub, const std::string& ini, Millis timeout = kStopTimeout);
+
+private:
+    pid_t spawn(const std::string& workDir, const std::string& logPath, const StartOptions& options);
+    void closeAllClients();
+    void waitClientsGone(Millis timeout);
+
+    std::string m_dir;
+    std::string m_exeName;
+    std::string m_exePath;
+    std::string m_logPath;
+    pid_t m_pid = -1;
+    bool m_reaped = true;
+    int m_waitStatus = 0;
+    bool m_hasLog = true;
+    int m_port = 0;
+    int m_configuredPort = 0;
+    std::vector<std::unique_ptr<Client>> m_clients;
+};
+
+}  // namespace relay_harness
+
+#endif
