@@ -93,6 +93,7 @@ void CSvrWrapperTarn::Free()
     m_conns.clear();
     for (auto& ids : m_devicesById)
         ids.clear();
+    m_nIndexedDevices = 0;
 }
 
 void CSvrWrapperTarn::SvrInit(event_base** out)
@@ -217,8 +218,17 @@ int CSvrWrapperTarn::ReqFind(int destFd) const
 
 int CSvrWrapperTarn::DestFind(unsigned char id) const
 {
-    const std::vector<int>& fds = m_devicesById[id];
-    return fds.empty() ? 0 : fds.front();
+    if (m_nIndexedDevices == m_mapDest.size()) {
+        const std::vector<int>& fds = m_devicesById[id];
+        return fds.empty() ? 0 : fds.front();
+    }
+    // The table was changed behind the index (only a caller poking the
+    // table does that): answer from the table itself.
+    for (const auto& [fd, addr] : m_mapDest) {
+        if (reinterpret_cast<const unsigned char*>(&addr)[3] == id)
+            return fd;
+    }
+    return 0;
 }
 
 void CSvrWrapperTarn::BuffRemove(int fd)
@@ -252,6 +262,7 @@ void CSvrWrapperTarn::Register(int fd, bufferevent* bev, event* readEv, const so
         std::memcpy(&addr, &peer.sin_addr.s_addr, sizeof(addr));
         m_mapDest[fd] = addr;
         SortedInsert(m_devicesById[c.id], fd);
+        ++m_nIndexedDevices;
     }
 }
 
@@ -286,6 +297,7 @@ void CSvrWrapperTarn::CloseConn(int fd, bufferevent* bev)
         } else if (c->kind == Kind::Device) {
             m_mapDest.erase(fd);
             SortedErase(m_devicesById[c->id], fd);
+            --m_nIndexedDevices;
             // Whoever waited on it now waits on nothing: it is sent nothing.
             for (int r : c->waiters) {
                 Conn& rc = m_conns[r];

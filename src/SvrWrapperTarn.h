@@ -76,7 +76,10 @@ public:
 
     // True when the descriptor has an entry in the destination table.
     bool IsDest(int fd) const;
-    // The lowest requester that waits on the device, 0 for none.
+    // The lowest requester that waits on the device, 0 for none. Answered
+    // from an index kept beside the tables (waiters of each device, and
+    // devices of each id, in ascending order), so routing a chunk costs no
+    // table walk however many connections are open.
     int ReqFind(int destFd) const;
     // The lowest device whose address ends in the id, 0 for none.
     int DestFind(unsigned char id) const;
@@ -141,6 +144,7 @@ private:
     event_base** m_ppBaseOut = nullptr;   // where SvrInit published the base
     std::vector<Conn> m_conns;            // by descriptor
     std::vector<int> m_devicesById[256];  // devices of each id, ascending
+    size_t m_nIndexedDevices = 0;         // devices in m_devicesById
     int m_nBrokenTarget = 0;              // target whose send failed in this callback
     bool m_bAcceptPaused = false;         // out of descriptors: listener disabled
     event* m_pAcceptRetry = nullptr;      // re-enables the listener after kAcceptRetry
