@@ -2,8 +2,8 @@
 # Long robustness runs, too slow for the test suite. They are the robustness
 # tests themselves with larger volumes:
 #   slow-reader  1 GiB of requests to a device that reads nothing for 10 s,
-#                then every byte must arrive; the server's VmRSS is sampled
-#                throughout and must stay under 32 MiB. Also 1 GiB of answers
+#                then every byte must arrive; the server's peak VmRSS (the
+#                kernel's VmHWM) must stay under 32 MiB. Also 1 GiB of answers
 #                to a requester that never reads.
 #   churn        100,000 connections of both kinds, a third ended by a reset,
 #                a quarter of the pairs cut in mid-transfer; afterwards the

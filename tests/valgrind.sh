@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Runs the server under valgrind memcheck through two robustness tests: the
-# end-to-end exchange (device 127.0.0.23, requester, request 01 17 .., answer,
-# a dropped extra chunk, both close) and a short random-traffic run with
-# resets and reconnects. The tests close every client and stop the server with
-# SIGINT; memcheck must then report no error and nothing definitely lost.
+# Runs the server under valgrind memcheck through two tests: the end-to-end
+# exchange of server_test (device 127.0.0.23, requester, request 01 17 ..,
+# answer, a dropped extra chunk, both close) and the short random-traffic run
+# of robustness_test with resets and reconnects. The tests close every client
+# and stop the server with SIGINT; memcheck must then report no error and
+# nothing definitely lost.
 #
 # Usage: tests/valgrind.sh [BUILD_DIR]
 #   BUILD_DIR defaults to build-valgrind in the source tree, configured and
-#   built when needed. A given BUILD_DIR is used as it is (its relaySvr and
-#   tests/robustness_test must exist). Exits 77 (skipped) without valgrind, in
-#   a sanitizer build or when /var/run is not writable.
+#   built when needed. A given BUILD_DIR is used as it is (its relaySvr,
+#   tests/server_test and tests/robustness_test must exist). Exits 77
+#   (skipped) without valgrind, in a sanitizer build or when /var/run is not
+#   writable.
 #   RELAY_RANDOM_MS sets the length of the random-traffic run (default 3000).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -23,15 +25,16 @@ else
   build=$root/build-valgrind
   [ -f "$build/CMakeCache.txt" ] ||
     cmake -S "$root" -B "$build" -DRELAY_BUILD_BENCH=OFF -DRELAY_BUILD_TOOLS=OFF >/dev/null
-  cmake --build "$build" -j2 --target relaySvr robustness_test >/dev/null
+  cmake --build "$build" -j2 --target relaySvr server_test robustness_test >/dev/null
 fi
 if grep -q '^RELAY_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null; then
   echo "SKIP: $build is a sanitizer build; valgrind cannot run it"
   exit 77
 fi
 server=$build/relaySvr
-test_bin=$build/tests/robustness_test
-[ -x "$server" ] && [ -x "$test_bin" ] || { echo "FAIL: $server or $test_bin missing"; exit 1; }
+for f in "$server" "$build/tests/server_test" "$build/tests/robustness_test"; do
+  [ -x "$f" ] || { echo "FAIL: $f missing"; exit 1; }
+done
 
 state=$(mktemp -d "${TMPDIR:-/tmp}/relaysvr-vg.XXXXXX")
 cleanup() {
@@ -61,9 +64,10 @@ chmod +x "$wrapper"
 
 started=$SECONDS
 status=0
-RELAY_TEST_SERVER=$wrapper RELAY_RANDOM_MS=${RELAY_RANDOM_MS:-3000} \
-  "$test_bin" --gtest_color=no \
-  --gtest_filter='RobustnessExchange.DeviceRequestAnswerDroppedExtraAndCloses:RobustnessRandom.*' || status=1
+export RELAY_TEST_SERVER=$wrapper RELAY_RANDOM_MS=${RELAY_RANDOM_MS:-3000}
+"$build/tests/server_test" --gtest_color=no \
+  --gtest_filter='Routing.RequestAnswerAndCloseGiveExactBytesAndLog' || status=1
+"$build/tests/robustness_test" --gtest_color=no --gtest_filter='RobustnessRandom.*' || status=1
 
 runs=0
 for log in "$state"/memcheck.*.log; do

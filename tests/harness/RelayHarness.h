@@ -6,30 +6,32 @@
 // parallel. Each start writes relaySvr.ini into that directory, runs the copy
 // there with standard output and standard error going to a log file, and waits
 // until the process listens. Listening sockets and connections are looked up
-// in the kernel's TCP table (through the socket-diagnostics interface, or
-// /proc/net/tcp where that is missing) and matched to the process through
-// /proc/PID/fd; the harness never makes a probe connection, which the server
-// would log.
+// in /proc/net/tcp and matched to the process through /proc/PID/fd; the
+// harness never makes a probe connection, which the server would log.
 //
-// Clients are sockets owned by the RelayServer that made them.
-// A requester connects from 127.0.0.1; a device binds its socket to another
-// loopback address first (127.0.0.N is a device with id N). After connecting,
-// the harness waits until the server has accepted the connection and records
-// the descriptor the server gave it.
+// Clients are sockets owned by the RelayServer that made them. A requester
+// connects from 127.0.0.1; a device binds its socket to another loopback
+// address first (127.0.0.N is a device with id N). After connecting, the
+// harness waits until the server has accepted the connection and records the
+// descriptor the server gave it.
 //
 // Every wait has a deadline; on expiry a function returns false, an empty
 // result or -1 and never blocks further. Only the process a RelayServer
 // started is ever signalled. The destructor stops a process still running
 // (SIGINT, then SIGKILL), closes all clients and removes the directory and
 // the PID file.
+//
+// Environment: RELAY_TEST_SERVER (or RELAYSVR_BIN) names the program to copy
+// and start instead of the built server (tests/valgrind.sh passes a wrapper
+// that runs it under valgrind).
 #ifndef RELAY_HARNESS_H
 #define RELAY_HARNESS_H
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,30 +55,22 @@ inline constexpr Millis kQuietWindow{300};
 int pickFreePort();
 // True when any IPv4 or IPv6 socket on this machine listens on the port.
 bool isPortListening(int port);
-// The TCP port on which the process listens, 0 when it listens on none.
-int listeningPortOf(pid_t pid);
 // Number of open descriptors of the process (/proc/PID/fd), -1 when unknown.
 int descriptorCount(pid_t pid);
+// Waits until the process holds exactly count descriptors.
+bool waitDescriptorCount(pid_t pid, int count, Millis timeout = kDataTimeout);
 // The process's user plus system CPU time in seconds, negative when unknown.
 double cpuSeconds(pid_t pid);
 
-// ---- Log texts ---------------------------------------------------------------
+// ---- Log lines ---------------------------------------------------------------
 
-// The server's log texts (without their line feed); the formats are printf's.
-inline constexpr char kAcceptFormat[] = "Server OnAccept an socket %04x ip=%s,  id=%d";
-inline constexpr char kReadFormat[] = " %d  OnRead: %d";
-inline constexpr char kRequestFormat[] = " is request: %02x %02x";
-inline constexpr char kDoFormat[] = " do... [%d]";
-inline constexpr char kClosedFormat[] = " %d connection closed";
-inline constexpr char kRemoveFormat[] = " %d remove";
 inline constexpr char kErrorLine[] = "OnEvent meet some other error";
 inline constexpr char kStartOkLine[] = "SvrStart ok!";
 inline constexpr char kExitOkLine[] = "exit 0";
 inline constexpr char kExitLockedLine[] = "exit -3 !is already running";
 inline constexpr char kExitNotOkLine[] = "exit -2 !SvrIsOk";
-inline constexpr char kLockedFormat[] = "%s already locked, error: %s";
 
-// One log line, formatted like the server formats it.
+// One log line (without its line feed), formatted like the server formats it.
 std::string acceptLine(const std::string& ip, int fd);
 std::string readLine(int fd, int n);
 std::string requestLine(unsigned char byte0, unsigned char byte1);
@@ -85,64 +79,62 @@ std::string closedLine(int fd);
 std::string removeLine(int fd);
 std::string lockedLine(const std::string& path, const std::string& errorText);
 
-// ---- Log helpers -----------------------------------------------------------
-
 // The complete lines of a text (a last line without line feed is left out).
 std::vector<std::string> completeLines(const std::string& text);
 
-struct AcceptRecord {
-    std::string word;  // address word as printed (hex)
-    std::string ip;    // dotted address
-    int fd = -1;       // descriptor
-};
-// Every accept line of a log, in order.
-std::vector<AcceptRecord> parseAcceptLines(const std::string& log);
 
 // ---- Clients ---------------------------------------------------------------
 
 // One TCP connection to the server. Made by RelayServer::connect*; owned by
-// that RelayServer, which closes it at the latest when it stops.
+// that RelayServer, which closes it at the latest when it stops. One thread
+// at a time may use a client.
 class Client {
 public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
-    ~Client();
+    ~Client() { close(); }
 
-    // Address the connection comes from ("127.0.0.1" for a requester).
-    const std::string& address() const { return m_address; }
     // Local port of the client socket.
     int localPort() const { return m_localPort; }
     // Descriptor the server gave this connection; -1 when not known (the
     // connection was made without waiting for the accept).
     int serverFd() const { return m_serverFd; }
+    // The client's own socket, -1 once closed.
+    int fd() const { return m_fd; }
     bool isOpen() const { return m_fd >= 0; }
     // True once a read saw the server close the connection (or reset it).
     bool peerClosed() const { return m_peerClosed; }
 
-    // Sends all bytes (in one send call where the kernel allows); false on an
-    // error or when the peer has not taken them all within kDataTimeout.
-    bool send(const std::string& bytes);
+    // Sends what the peer takes within the timeout (timeout 0: what the
+    // socket takes at once); returns the number of bytes sent.
+    size_t write(const std::string& bytes, Millis timeout);
+    // Sends all bytes; false on an error or when they were not all taken in time.
+    bool send(const std::string& bytes, Millis timeout = kDataTimeout) {
+        return write(bytes, timeout) == bytes.size();
+    }
     // Reads until n bytes have arrived, the peer closed or the deadline passed;
     // returns what arrived (fewer than n bytes on timeout).
     std::string receive(size_t n, Millis timeout = kDataTimeout);
-    // Collects whatever arrives within the window. For "nothing arrives"
-    // checks: an empty result means nothing came.
+    // Collects whatever arrives within the window (0: what is there now). For
+    // "nothing arrives" checks: an empty result means nothing came.
     std::string receiveFor(Millis window = kQuietWindow);
-    // Normal close (FIN).
-    void close();
-    // Abortive close: SO_LINGER 0, so the peer sees a reset.
-    void reset();
+    // Normal close (FIN), or with reset an abortive one (the peer sees a reset).
+    void close(bool reset = false);
 
 private:
     friend class RelayServer;
     Client() = default;
 
     int m_fd = -1;
-    std::string m_address;
+    std::string m_address;  // where the connection comes from
     int m_localPort = 0;
     int m_serverFd = -1;
     bool m_peerClosed = false;
 };
+
+// Sends bytes from one client; success when the other one then receives
+// exactly those bytes.
+::testing::AssertionResult relays(Client& from, Client& to, const std::string& bytes);
 
 // ---- The server process ----------------------------------------------------
 
@@ -151,8 +143,6 @@ struct StartOptions {
     std::optional<std::string> ini;
     // False: no relaySvr.ini in the working directory.
     bool writeIni = true;
-    // Wait until the process listens (or ends) before start() returns.
-    bool waitListening = true;
     // RLIMIT_NOFILE soft and hard limit for the process; 0 keeps the current.
     rlim_t fileLimit = 0;
     // Start with descriptor 0 (stdin) and/or 1 (stdout) closed. Standard
@@ -160,12 +150,9 @@ struct StartOptions {
     // server lines, and clients learn their server descriptor from /proc.
     bool closeStdin = false;
     bool closeStdout = false;
-    // False adds detect_leaks=0 to ASAN_OPTIONS, for runs that end with
-    // connections still open (the server does not free those at exit).
-    bool detectLeaks = true;
-    // Extra environment entries, "NAME=VALUE"; the test's own environment
-    // (ASAN_OPTIONS, UBSAN_OPTIONS, ...) is passed through as well.
-    std::vector<std::string> env;
+    // Appended to ASAN_OPTIONS (which the test's environment may set), for
+    // instance "detect_leaks=0" for runs that end with connections still open.
+    std::string asanOptions;
 };
 
 struct ExitInfo {
@@ -174,37 +161,24 @@ struct ExitInfo {
     int signal = 0;       // terminating signal, 0 when it exited normally
     std::string log;      // the whole log at the end
 };
-
-// How a connect waits for the server to take the connection.
-enum class AcceptWait {
-    Log,   // the accept socket shows in /proc/PID/fd and its accept line is logged
-    Proc,  // only the accept socket in /proc/PID/fd (for runs without log)
-    None,  // do not wait (connections that may stay in the backlog)
-};
+// The orderly end after SIGINT: status 0, and "exit 0" the last line.
+::testing::AssertionResult isClean(const ExitInfo& e);
 
 class RelayServer {
 public:
-    // Makes the directory and the copy of the binary; starts nothing. The
-    // binary is the environment variable RELAYSVR_BIN when set, else the
-    // compile definition of that name. With RELAY_HARNESS_KEEP=1 in the
-    // environment the directory (log, ini) is kept for inspection.
+    // Makes the directory and the copy of the binary; starts nothing.
     explicit RelayServer(const std::string& binary = defaultBinary());
     static std::string defaultBinary();
-    // Stops a process still running (SIGINT, SIGKILL after kStopTimeout),
-    // closes all clients, removes the directory and the PID file.
     ~RelayServer();
     RelayServer(const RelayServer&) = delete;
     RelayServer& operator=(const RelayServer&) = delete;
 
     // Starts the copy (again, after an earlier run has ended: the log is
     // started afresh, and the clients of the earlier run are closed and
-    // dropped, so references to them must not be used any more). Returns true
-    // when the process listens (or, without waitListening, when it was
-    // spawned). False when it ended or did not listen before kStartTimeout.
+    // dropped, so references to them must not be used any more) and waits
+    // until it listens. False when it ended first (waitExit() then tells
+    // how) or did not listen before kStartTimeout.
     bool start(const StartOptions& options = {});
-    // Waits until the started process listens and records the port; false
-    // when it ended first or the deadline passed.
-    bool waitListening(Millis timeout = kStartTimeout);
 
     pid_t pid() const { return m_pid; }
     // Port the running process listens on (as the kernel shows it); 0 before.
@@ -212,48 +186,47 @@ public:
     // Port written into the default relaySvr.ini of the last start.
     int configuredPort() const { return m_configuredPort; }
     const std::string& dir() const { return m_dir; }
-    const std::string& exeName() const { return m_exeName; }
-    // "/var/run/<exe name>.pid"
-    std::string pidFilePath() const;
-    // Content of the PID file ("" when missing).
+    // "/var/run/<exe name>.pid" and its content ("" when missing).
+    std::string pidFilePath() const { return "/var/run/" + m_exeName + ".pid"; }
     std::string pidFileContent() const;
     // True while the started process has not ended.
     bool running();
 
     // ---- log ----
     std::string log() const;
-    std::vector<std::string> logLines() const;
+    std::vector<std::string> logLines() const { return completeLines(log()); }
     // Number of complete log lines equal to line.
     int countLine(const std::string& line) const;
     // Waits until at least count complete lines equal line.
     bool waitForLine(const std::string& line, int count = 1, Millis timeout = kDataTimeout) const;
-    // Waits until the log contains the text anywhere.
-    bool waitForText(const std::string& text, Millis timeout = kDataTimeout) const;
 
     // ---- clients ----
+    // A connection from any loopback address. With waitAccept the harness
+    // waits until the accepted socket shows in /proc/PID/fd and, when the
+    // server has a log, its accept line is logged; without, the connection
+    // may still sit in the backlog. receiveBuffer > 0 sets the socket's
+    // SO_RCVBUF before connecting (a peer that soon stops taking data). When
+    // the connect or the wait fails, the test fails and the client is closed.
+    Client& connectFrom(const std::string& ip, bool waitAccept = true, int receiveBuffer = 0);
     // A requester, from 127.0.0.1.
-    Client& connectRequester(AcceptWait wait = AcceptWait::Log);
+    Client& connectRequester(bool waitAccept = true) { return connectFrom("127.0.0.1", waitAccept); }
     // A device with id N, from 127.0.0.N (N in 2..255).
-    Client& connectDevice(int id, AcceptWait wait = AcceptWait::Log);
-    // A connection from any loopback address. receiveBuffer > 0 sets the
-    // socket's SO_RCVBUF before connecting (a peer that soon stops taking
-    // data). Returns a client that is not open when the connect or the wait
-    // failed (the test then fails on it).
-    Client& connectFrom(const std::string& ip, AcceptWait wait = AcceptWait::Log, int receiveBuffer = 0);
+    Client& connectDevice(int id, bool waitAccept = true) {
+        return connectFrom("127.0.0." + std::to_string(id), waitAccept);
+    }
     // Closes the client (normally, or with a reset) and waits until the
     // server has logged one more remove line for its descriptor than before.
     // False when that line did not come before the deadline (or the client's
     // server descriptor is not known). Needs the log (stdout not closed).
-    bool closeClient(Client& client, bool reset = false, Millis timeout = kDataTimeout);
-    // The server descriptor of a client's connection, looked up in /proc
-    // (-1 when the server holds no socket for it).
-    int findServerFd(const Client& client) const;
+    bool closeClient(Client& client, bool reset = false);
 
     // ---- stopping ----
     // Orderly stop: closes every open client and waits (at most kDataTimeout)
     // until the server has logged as many remove lines as accept lines and
     // holds no socket but its listener, then SIGINT and waits for the exit.
-    ExitInfo stop(Millis timeout = kStopTimeout);
+    ExitInfo stop();
+    // stop(), and the end is the orderly one.
+    ::testing::AssertionResult stopsCleanly() { return isClean(stop()); }
     // Sends a signal to the started process (only to it).
     bool signal(int sig);
     // Waits for the started process to end.
@@ -262,17 +235,16 @@ public:
     // Runs the same copy once more, from the subdirectory sub of dir() with
     // its own relaySvr.ini and log, while this one may still run; waits for
     // that second process to end (killing it after the deadline).
-    ExitInfo runAgain(const std::string& sub, const std::string& ini, Millis timeout = kStopTimeout);
+    ExitInfo runAgain(const std::string& sub, const std::string& ini);
 
 private:
-    pid_t spawn(const std::string& workDir, const std::string& logPath, const StartOptions& options);
+    pid_t spawn(const std::string& workDir, const StartOptions& options);
+    int findServerFd(const Client& client) const;
     void closeAllClients();
-    void waitClientsGone(Millis timeout);
 
     std::string m_dir;
     std::string m_exeName;
     std::string m_exePath;
-    std::string m_logPath;
     pid_t m_pid = -1;
     bool m_reaped = true;
     int m_waitStatus = 0;
