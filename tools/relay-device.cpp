@@ -76,26 +76,9 @@ struct Options {
 // Returns -1 when the options are fine, else the exit status to leave with.
 int ParseArgs(int argc, char** argv, Options& o)
 {
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const size_t eq = a.find('=');
-        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = a.substr(eq + 1);
-            a.erase(eq);
-            hasValue = true;
-        }
-        auto take = [&](std::string& out) {
-            if (hasValue) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= argc)
-                return false;
-            out = argv[++i];
-            return true;
-        };
+    ArgWalker args(argc, argv);
+    std::string a;
+    while (args.Next(a)) {
         std::string v;
         std::string err;
         if (a == "--help" || a == "-h") {
@@ -106,39 +89,39 @@ int ParseArgs(int argc, char** argv, Options& o)
         } else if (a == "--silent") {
             o.silent = true;
         } else if (a == "--host") {
-            if (!take(o.host)) {
+            if (!args.Value(o.host)) {
                 std::fprintf(stderr, "relay-device: --host needs a value\n");
                 return kUsage;
             }
         } else if (a == "--port") {
-            if (!take(v) || !ParseInt(v, 1, 65535, o.port)) {
+            if (!args.Value(v) || !ParseInt(v, 1, 65535, o.port)) {
                 std::fprintf(stderr, "relay-device: --port needs a port number 1-65535\n");
                 return kUsage;
             }
         } else if (a == "--id") {
-            if (!take(v) || !ParseInt(v, 2, 255, o.id)) {
+            if (!args.Value(v) || !ParseInt(v, 2, 255, o.id)) {
                 std::fprintf(stderr, "relay-device: --id needs a device id 2-255 (for 0 or 1 use --from)\n");
                 return kUsage;
             }
         } else if (a == "--from") {
-            if (!take(o.from)) {
+            if (!args.Value(o.from)) {
                 std::fprintf(stderr, "relay-device: --from needs an IPv4 address\n");
                 return kUsage;
             }
         } else if (a == "--reply") {
-            if (!take(v) || !ParseHex(v, o.reply, err) || o.reply.empty()) {
+            if (!args.Value(v) || !ParseHex(v, o.reply, err) || o.reply.empty()) {
                 std::fprintf(stderr, "relay-device: --reply needs hex bytes%s%s\n", err.empty() ? "" : ": ",
                              err.c_str());
                 return kUsage;
             }
             o.echo = false;
         } else if (a == "--count") {
-            if (!take(v) || !ParseInt(v, 1, 1000000000L, o.count)) {
+            if (!args.Value(v) || !ParseInt(v, 1, 1000000000L, o.count)) {
                 std::fprintf(stderr, "relay-device: --count needs a number >= 1\n");
                 return kUsage;
             }
         } else {
-            std::fprintf(stderr, "relay-device: unknown argument %s (see --help)\n", argv[i]);
+            std::fprintf(stderr, "relay-device: unknown argument %s (see --help)\n", args.Current());
             return kUsage;
         }
     }

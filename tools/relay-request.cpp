@@ -66,26 +66,9 @@ struct Options {
 int ParseArgs(int argc, char** argv, Options& o)
 {
     std::vector<std::string> rest;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        std::string value;
-        bool hasValue = false;
-        const size_t eq = a.find('=');
-        if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = a.substr(eq + 1);
-            a.erase(eq);
-            hasValue = true;
-        }
-        auto take = [&](std::string& out) {
-            if (hasValue) {
-                out = value;
-                return true;
-            }
-            if (i + 1 >= argc)
-                return false;
-            out = argv[++i];
-            return true;
-        };
+    ArgWalker args(argc, argv);
+    std::string a;
+    while (args.Next(a)) {
         std::string v;
         if (a == "--help" || a == "-h") {
             Usage(stdout);
@@ -93,31 +76,31 @@ int ParseArgs(int argc, char** argv, Options& o)
         } else if (a == "--quiet" || a == "-q") {
             o.quiet = true;
         } else if (a == "--host") {
-            if (!take(o.host)) {
+            if (!args.Value(o.host)) {
                 std::fprintf(stderr, "relay-request: --host needs a value\n");
                 return kUsage;
             }
         } else if (a == "--port") {
-            if (!take(v) || !ParseInt(v, 1, 65535, o.port)) {
+            if (!args.Value(v) || !ParseInt(v, 1, 65535, o.port)) {
                 std::fprintf(stderr, "relay-request: --port needs a port number 1-65535\n");
                 return kUsage;
             }
         } else if (a == "--timeout") {
             char* end = nullptr;
-            if (take(v))
+            if (args.Value(v))
                 o.timeoutSec = std::strtod(v.c_str(), &end);
             if (!end || end == v.c_str() || *end != '\0' || !(o.timeoutSec > 0 && o.timeoutSec <= 86400)) {
                 std::fprintf(stderr, "relay-request: --timeout needs a number of seconds > 0\n");
                 return kUsage;
             }
         } else if (a == "--") {
-            for (++i; i < argc; ++i)
-                rest.push_back(argv[i]);
+            while (args.Next(a))
+                rest.push_back(args.Current());
         } else if (a.size() > 1 && a[0] == '-') {
-            std::fprintf(stderr, "relay-request: unknown option %s (see --help)\n", argv[i]);
+            std::fprintf(stderr, "relay-request: unknown option %s (see --help)\n", args.Current());
             return kUsage;
         } else {
-            rest.push_back(argv[i]);
+            rest.push_back(args.Current());
         }
     }
     if (rest.size() != 2) {

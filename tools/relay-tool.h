@@ -214,6 +214,50 @@ inline bool SendAll(int fd, const unsigned char* data, size_t n, long long deadl
     return true;
 }
 
+// Walks the command line: each argument in turn, an option's value either
+// after "=" (--port=5000) or as the next argument (--port 5000).
+class ArgWalker {
+public:
+    ArgWalker(int argc, char** argv) : m_argc(argc), m_argv(argv) {}
+    // Moves to the next argument; false when there is none. name is the
+    // argument without its "=value".
+    bool Next(std::string& name)
+    {
+        if (++m_i >= m_argc)
+            return false;
+        name = m_argv[m_i];
+        m_hasValue = false;
+        const size_t eq = name.find('=');
+        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            m_value = name.substr(eq + 1);
+            name.erase(eq);
+            m_hasValue = true;
+        }
+        return true;
+    }
+    // The current option's value; false when it has none.
+    bool Value(std::string& out)
+    {
+        if (m_hasValue) {
+            out = m_value;
+            return true;
+        }
+        if (m_i + 1 >= m_argc)
+            return false;
+        out = m_argv[++m_i];
+        return true;
+    }
+    // The current argument as given.
+    const char* Current() const { return m_argv[m_i]; }
+
+private:
+    int m_argc;
+    char** m_argv;
+    int m_i = 0;
+    bool m_hasValue = false;
+    std::string m_value;
+};
+
 } // namespace relaytool
 
 #endif
