@@ -61,16 +61,13 @@ void Usage(FILE* to)
         kDefaultPort, kDefaultId);
 }
 
-struct Options {
-    std::string host = "127.0.0.1";
-    long port = kDefaultPort;
+struct Options : CommonOptions {
     long id = kDefaultId;
     std::string from;
     bool echo = true;
     bool silent = false;
     std::vector<unsigned char> reply;
     long count = 0; // 0: no limit
-    bool quiet = false;
 };
 
 // Returns -1 when the options are fine, else the exit status to leave with.
@@ -84,20 +81,11 @@ int ParseArgs(int argc, char** argv, Options& o)
         if (a == "--help" || a == "-h") {
             Usage(stdout);
             return 0;
-        } else if (a == "--quiet" || a == "-q") {
-            o.quiet = true;
+        } else if (bool bad = false; TakeCommonOption("relay-device", a, args, o, bad)) {
+            if (bad)
+                return kUsage;
         } else if (a == "--silent") {
             o.silent = true;
-        } else if (a == "--host") {
-            if (!args.Value(o.host)) {
-                std::fprintf(stderr, "relay-device: --host needs a value\n");
-                return kUsage;
-            }
-        } else if (a == "--port") {
-            if (!args.Value(v) || !ParseInt(v, 1, 65535, o.port)) {
-                std::fprintf(stderr, "relay-device: --port needs a port number 1-65535\n");
-                return kUsage;
-            }
         } else if (a == "--id") {
             if (!args.Value(v) || !ParseInt(v, 2, 255, o.id)) {
                 std::fprintf(stderr, "relay-device: --id needs a device id 2-255 (for 0 or 1 use --from)\n");

@@ -53,11 +53,8 @@ void Usage(FILE* to)
         kDefaultPort, kDefaultTimeoutSec);
 }
 
-struct Options {
-    std::string host = "127.0.0.1";
-    long port = kDefaultPort;
+struct Options : CommonOptions {
     double timeoutSec = kDefaultTimeoutSec;
-    bool quiet = false;
     long id = -1;
     std::string hex;
 };
@@ -73,18 +70,9 @@ int ParseArgs(int argc, char** argv, Options& o)
         if (a == "--help" || a == "-h") {
             Usage(stdout);
             return 0;
-        } else if (a == "--quiet" || a == "-q") {
-            o.quiet = true;
-        } else if (a == "--host") {
-            if (!args.Value(o.host)) {
-                std::fprintf(stderr, "relay-request: --host needs a value\n");
+        } else if (bool bad = false; TakeCommonOption("relay-request", a, args, o, bad)) {
+            if (bad)
                 return kUsage;
-            }
-        } else if (a == "--port") {
-            if (!args.Value(v) || !ParseInt(v, 1, 65535, o.port)) {
-                std::fprintf(stderr, "relay-request: --port needs a port number 1-65535\n");
-                return kUsage;
-            }
         } else if (a == "--timeout") {
             char* end = nullptr;
             if (args.Value(v))

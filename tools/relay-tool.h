@@ -5,6 +5,7 @@
 #define RELAY_TOOL_H
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -257,6 +258,36 @@ private:
     bool m_hasValue = false;
     std::string m_value;
 };
+
+// The options both tools take: --quiet, --host and --port.
+struct CommonOptions {
+    std::string host = "127.0.0.1";
+    long port = kDefaultPort;
+    bool quiet = false;
+};
+
+// Takes the current argument when it is one of the common options and returns
+// true; bad is set when its value is missing or wrong (said on stderr).
+inline bool TakeCommonOption(const char* tool, const std::string& name, ArgWalker& args,
+                             CommonOptions& o, bool& bad)
+{
+    std::string v;
+    bad = false;
+    if (name == "--quiet" || name == "-q") {
+        o.quiet = true;
+    } else if (name == "--host") {
+        bad = !args.Value(o.host);
+        if (bad)
+            std::fprintf(stderr, "%s: --host needs a value\n", tool);
+    } else if (name == "--port") {
+        bad = !args.Value(v) || !ParseInt(v, 1, 65535, o.port);
+        if (bad)
+            std::fprintf(stderr, "%s: --port needs a port number 1-65535\n", tool);
+    } else {
+        return false;
+    }
+    return true;
+}
 
 } // namespace relaytool
 
