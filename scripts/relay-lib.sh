@@ -1,0 +1,49 @@
+# Shell helpers shared by the demo, the package test and the benchmark.
+# Source it:  . "$ROOT/scripts/relay-lib.sh"
+# Nothing here starts or stops a process.
+
+# relay_wait_until SECONDS CMD [ARG...]
+#   Runs CMD every 0.05 s until it succeeds (status 0) or SECONDS have passed
+#   (fractions allowed). Status 0 when CMD succeeded, 1 on the deadline.
+relay_wait_until() {
+  local seconds=$1 i tries
+  shift
+  tries=$(awk -v s="$seconds" 'BEGIN { t = int(s * 20); print (t < 1 ? 1 : t) }')
+  for ((i = 0; i < tries; i++)); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  "$@"
+}
+
+# relay_listen_ports PID
+#   Prints, one per line, the IPv4 ports on which the process PID listens,
+#   read from /proc/net/tcp and matched to the process by socket inode. A
+#   probe connection would show in the relay's log; this leaves no trace.
+#   Status 1 when the process listens on no IPv4 port.
+relay_listen_ports() {
+  local inodes hex found=1
+  inodes=" $(readlink "/proc/$1/fd/"* 2>/dev/null | sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p' | tr '\n' ' ') "
+  for hex in $(awk -v i="$inodes" 'NR > 1 && $4 == "0A" && index(i, " " $10 " ") { sub(/.*:/, "", $2); print $2 }' /proc/net/tcp); do
+    echo $((16#$hex))
+    found=0
+  done
+  return $found
+}
+
+# relay_listen_port PID [EXCEPT]
+#   Prints the first IPv4 port on which PID listens, leaving out the port
+#   EXCEPT (for instance the status port, so that the relay port remains).
+#   Status 1 when there is none.
+relay_listen_port() {
+  local p
+  for p in $(relay_listen_ports "$1"); do
+    [ "$p" = "${2:-}" ] && continue
+    echo "$p"
+    return 0
+  done
+  return 1
+}
+
+# relay_exited PID: status 0 when no process PID is left.
+relay_exited() { ! kill -0 "$1" 2>/dev/null; }
