@@ -1,8 +1,9 @@
 # Install layout, systemd unit and Debian package.
 #
 #   cmake --install build [--prefix /usr]        installs:
-#     bin/relaySvr, bin/relay-request, bin/relay-device
-#     share/man/man8/relaySvr.8.gz, share/man/man1/relay-request.1.gz, relay-device.1.gz
+#     bin/relaySvr, bin/relay-request, bin/relay-device, bin/relay-status
+#     share/man/man8/relaySvr.8.gz, share/man/man1/relay-request.1.gz, relay-device.1.gz,
+#       relay-status.1.gz
 #     share/doc/relaysvr/examples/relaySvr.ini   commented sample configuration
 #     lib/systemd/system/relaySvr.service         ExecStart = <prefix>/bin/relaySvr
 #     /etc/relaySvr/relaySvr.ini                  the sample, unless one is there
@@ -25,7 +26,7 @@ set(_relay_docdir "${CMAKE_INSTALL_DATAROOTDIR}/doc/relaysvr")
 # --- programs ---------------------------------------------------------------
 install(TARGETS relaySvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 set(_relay_manpages relaySvr.8)
-foreach(_tool relay-request relay-device)
+foreach(_tool relay-request relay-device relay-status)
   if(TARGET ${_tool}) # RELAY_BUILD_TOOLS
     install(TARGETS ${_tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND _relay_manpages ${_tool}.1)

@@ -24,15 +24,12 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 have() { command -v "$1" >/dev/null 2>&1; }
 key() { sed -n "s/^$1=//p" "$2"; }
-# Polls every 0.1 s, for 10 s at most.
-wait_until() { local i; for ((i = 0; i < 100; i++)); do "$@" && return 0; sleep 0.1; done; return 1; }
-exited() { ! kill -0 "$pid" 2>/dev/null; }
-# The port the server listens on, from /proc/net/tcp (no probe connection).
-listen_port() {
-  local hex inodes=" $(readlink "/proc/$pid/fd/"* 2>/dev/null | sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p' | tr '\n' ' ') "
-  hex=$(awk -v i="$inodes" '$4 == "0A" && index(i, " " $10 " ") { sub(/.*:/, "", $2); print $2; exit }' /proc/net/tcp)
-  [ -n "$hex" ] && echo $((16#$hex))
-}
+# relay_wait_until, relay_listen_port, relay_exited
+. "$src/scripts/relay-lib.sh"
+wait_seconds=10  # the longest any wait takes
+wait_until() { relay_wait_until "$wait_seconds" "$@"; }
+exited() { relay_exited "$pid"; }
+listen_port() { relay_listen_port "$pid"; }
 up_or_gone() { listen_port >/dev/null || exited; }
 
 # --- install ------------------------------------------------------------------

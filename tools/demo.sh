@@ -18,6 +18,8 @@ set -u
 usage() { sed -n '2,15s/^# \{0,1\}//p' "$0"; }
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# relay_wait_until, relay_listen_port, relay_exited
+. "$root/scripts/relay-lib.sh"
 build=1
 build_dir=
 for arg in "$@"; do
@@ -33,8 +35,7 @@ build_dir=${build_dir:-$root/build}
 device_id=23
 request_hex="01 17 70 69 6e 67"   # byte 1 = 0x17 = 23; "ping"
 answer_hex="01 17 70 6f 6e 67"    # what the device answers; "pong"
-wait_step=0.1                     # seconds between two looks
-wait_tries=100                    # so every wait ends after about 10 s
+wait_seconds=10                   # the longest any wait takes
 
 fail() { echo "demo: $*" >&2; exit 1; }
 section() { printf '\n== %s\n' "$*"; }
@@ -73,32 +74,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Waits (at most wait_tries * wait_step) until the command succeeds.
-wait_until() {
-  local i
-  for ((i = 0; i < wait_tries; i++)); do
-    "$@" && return 0
-    sleep "$wait_step"
-  done
-  return 1
-}
-
-# The port on which the process listens: the socket in state 0A (LISTEN) in
-# /proc/net/tcp whose inode is one of the process's descriptors. Reading the
-# table, unlike a probe connection, leaves no line in the server's log.
-listen_port() {
-  local inode addr
-  for inode in $(readlink "/proc/$1/fd/"* 2>/dev/null | sed -n 's/^socket:\[\([0-9]*\)\]$/\1/p'); do
-    addr=$(awk -v i="$inode" '$4 == "0A" && $10 == i { print $2 }' /proc/net/tcp)
-    [ -n "$addr" ] && { echo $((16#${addr##*:})); return 0; }
-  done
-  return 1
-}
-
-exited() { ! kill -0 "$1" 2>/dev/null; }
 log_has() { grep -q -- "$1" "$work/server.log"; }
-server_up_or_gone() { listen_port "$server_pid" >/dev/null || exited "$server_pid"; }
-device_in_or_gone() { log_has "ip=127.0.0.$device_id," || exited "$device_pid"; }
+server_up_or_gone() { relay_listen_port "$server_pid" >/dev/null || relay_exited "$server_pid"; }
+device_in_or_gone() { log_has "ip=127.0.0.$device_id," || relay_exited "$device_pid"; }
 count_removed() { [ "$(grep -c ' remove$' "$work/server.log")" -ge "$1" ]; }
 
 # --- start the server -------------------------------------------------------
@@ -107,9 +85,9 @@ cp "$server_bin" "$work/$name" || fail "cannot copy $server_bin"
 printf '; written by tools/demo.sh; port 0: the system picks a free one\n[SvrTarn]\nPort=0\n' >"$work/relaySvr.ini"
 (cd "$work" && exec "./$name") >"$work/server.log" 2>"$work/server.err" &
 server_pid=$!
-wait_until server_up_or_gone
-port=$(listen_port "$server_pid") || {
-  exited "$server_pid" && { wait "$server_pid"; echo "exit status $?" >&2; }
+relay_wait_until "$wait_seconds" server_up_or_gone
+port=$(relay_listen_port "$server_pid") || {
+  relay_exited "$server_pid" && { wait "$server_pid"; echo "exit status $?" >&2; }
   cat "$work/server.log" "$work/server.err" >&2
   fail "the server did not start"
 }
@@ -122,7 +100,7 @@ section "device $device_id: relay-device --port $port --id $device_id --reply \"
 "$device_bin" --port "$port" --id "$device_id" --reply "$answer_hex" --count 1 >"$work/device.log" 2>&1 &
 device_pid=$!
 # The request must not come before the server has taken the device in.
-wait_until device_in_or_gone
+relay_wait_until "$wait_seconds" device_in_or_gone
 log_has "ip=127.0.0.$device_id," || { cat "$work/device.log" >&2; fail "the server did not accept the device"; }
 echo "    connected from 127.0.0.$device_id"
 
@@ -137,19 +115,19 @@ section "request for id 24, which no device has: relay-request --port $port --ti
 unknown_status=${PIPESTATUS[0]}
 echo "    (exit status $unknown_status: relaySvr dropped the request, so no answer came)"
 
-wait_until exited "$device_pid" || kill -TERM "$device_pid" 2>/dev/null
+relay_wait_until "$wait_seconds" relay_exited "$device_pid" || kill -TERM "$device_pid" 2>/dev/null
 wait "$device_pid" 2>/dev/null
 device_pid=
 section "what the device printed"
 sed 's/^/    /' "$work/device.log"
 
 # All peers have closed; let the server log it before it is stopped.
-wait_until count_removed 3
+relay_wait_until "$wait_seconds" count_removed 3
 
 # --- stop -------------------------------------------------------------------
 section "stopping the server with SIGINT"
 kill -INT "$server_pid"
-if ! wait_until exited "$server_pid"; then
+if ! relay_wait_until "$wait_seconds" relay_exited "$server_pid"; then
   kill -KILL "$server_pid" 2>/dev/null
   echo "the server did not stop on SIGINT; killed" >&2
 fi

@@ -12,13 +12,19 @@
 namespace {
 
 using namespace relaytool;
+using relay::kChunkSize;
+using relay::kDefaultPort;
 
 constexpr long kDefaultId = 23;
+// 127.0.0.1 is the requester address, so --id starts at 2; --from reaches 0 and 1.
+constexpr long kMinId = 2;
+constexpr long kMaxId = 255;
+constexpr long kMaxCount = 1000000000L;
 constexpr long long kConnectTimeoutMs = 5000;
 // A reply is written with the socket blocking at most this long.
 constexpr long long kSendTimeoutMs = 5000;
 
-enum ExitStatus { kDone = 0, kLost = 1, kUsage = 2, kNoConnection = 3 };
+enum ExitStatus { kDone = 0, kLost = 1, kUsage = kBadArguments, kNoConnection = 3 };
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -70,48 +76,58 @@ struct Options : CommonOptions {
     long count = 0; // 0: no limit
 };
 
+enum OwnOption { kIdOption = kFirstOwnOption, kFromOption, kReplyOption, kSilentOption, kCountOption };
+
 // Returns -1 when the options are fine, else the exit status to leave with.
 int ParseArgs(int argc, char** argv, Options& o)
 {
-    ArgWalker args(argc, argv);
-    std::string a;
-    while (args.Next(a)) {
-        std::string v;
+    const std::vector<option> own = {
+        {"id", required_argument, nullptr, kIdOption},
+        {"from", required_argument, nullptr, kFromOption},
+        {"reply", required_argument, nullptr, kReplyOption},
+        {"silent", no_argument, nullptr, kSilentOption},
+        {"count", required_argument, nullptr, kCountOption},
+    };
+    const auto take = [&o](int code, const char* value) {
         std::string err;
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        } else if (bool bad = false; TakeCommonOption("relay-device", a, args, o, bad)) {
-            if (bad)
-                return kUsage;
-        } else if (a == "--silent") {
+        switch (code) {
+        case kSilentOption:
             o.silent = true;
-        } else if (a == "--id") {
-            if (!args.Value(v) || !ParseInt(v, 2, 255, o.id)) {
-                std::fprintf(stderr, "relay-device: --id needs a device id 2-255 (for 0 or 1 use --from)\n");
-                return kUsage;
+            return true;
+        case kIdOption:
+            if (value && ParseInt(value, kMinId, kMaxId, o.id))
+                return true;
+            std::fprintf(stderr, "relay-device: --id needs a device id 2-255 (for 0 or 1 use --from)\n");
+            return false;
+        case kFromOption:
+            if (value) {
+                o.from = value;
+                return true;
             }
-        } else if (a == "--from") {
-            if (!args.Value(o.from)) {
-                std::fprintf(stderr, "relay-device: --from needs an IPv4 address\n");
-                return kUsage;
+            std::fprintf(stderr, "relay-device: --from needs an IPv4 address\n");
+            return false;
+        case kReplyOption:
+            if (value && ParseHex(value, o.reply, err) && !o.reply.empty()) {
+                o.echo = false;
+                return true;
             }
-        } else if (a == "--reply") {
-            if (!args.Value(v) || !ParseHex(v, o.reply, err) || o.reply.empty()) {
-                std::fprintf(stderr, "relay-device: --reply needs hex bytes%s%s\n", err.empty() ? "" : ": ",
-                             err.c_str());
-                return kUsage;
-            }
-            o.echo = false;
-        } else if (a == "--count") {
-            if (!args.Value(v) || !ParseInt(v, 1, 1000000000L, o.count)) {
-                std::fprintf(stderr, "relay-device: --count needs a number >= 1\n");
-                return kUsage;
-            }
-        } else {
-            std::fprintf(stderr, "relay-device: unknown argument %s (see --help)\n", args.Current());
-            return kUsage;
+            std::fprintf(stderr, "relay-device: --reply needs hex bytes%s%s\n", err.empty() ? "" : ": ",
+                         err.c_str());
+            return false;
+        default: // kCountOption
+            if (value && ParseInt(value, 1, kMaxCount, o.count))
+                return true;
+            std::fprintf(stderr, "relay-device: --count needs a number >= 1\n");
+            return false;
         }
+    };
+    std::vector<std::string> rest;
+    const int status = ParseCommandLine("relay-device", argc, argv, kAllCommonOptions, own, take, Usage, o, rest);
+    if (status >= 0)
+        return status;
+    if (!rest.empty()) {
+        std::fprintf(stderr, "relay-device: unknown argument %s (see --help)\n", rest[0].c_str());
+        return kUsage;
     }
     if (o.silent && !o.echo) {
         std::fprintf(stderr, "relay-device: --silent and --reply exclude each other\n");

@@ -15,13 +15,15 @@
 namespace {
 
 using namespace relaytool;
+using relay::kChunkSize;
+using relay::kDefaultPort;
 
 constexpr double kDefaultTimeoutSec = 5.0;
 // An answer is one chunk, but TCP may hand it over in pieces: after the first
 // bytes, what follows within this gap still belongs to the answer.
 constexpr long long kAnswerGapMs = 100;
 
-enum ExitStatus { kAnswered = 0, kNoAnswer = 1, kUsage = 2, kNoConnection = 3 };
+enum ExitStatus { kAnswered = 0, kNoAnswer = 1, kUsage = kBadArguments, kNoConnection = 3 };
 
 void Usage(FILE* to)
 {
@@ -59,38 +61,23 @@ struct Options : CommonOptions {
     std::string hex;
 };
 
+enum OwnOption { kTimeoutOption = kFirstOwnOption };
+
 // Returns -1 when the options are fine, else the exit status to leave with.
 int ParseArgs(int argc, char** argv, Options& o)
 {
+    const std::vector<option> own = {{"timeout", required_argument, nullptr, kTimeoutOption}};
+    const auto take = [&o](int, const char* value) {
+        // --timeout is the one option of our own.
+        if (ParseTimeout(value, o.timeoutSec))
+            return true;
+        std::fprintf(stderr, "relay-request: --timeout needs a number of seconds > 0\n");
+        return false;
+    };
     std::vector<std::string> rest;
-    ArgWalker args(argc, argv);
-    std::string a;
-    while (args.Next(a)) {
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            Usage(stdout);
-            return 0;
-        } else if (bool bad = false; TakeCommonOption("relay-request", a, args, o, bad)) {
-            if (bad)
-                return kUsage;
-        } else if (a == "--timeout") {
-            char* end = nullptr;
-            if (args.Value(v))
-                o.timeoutSec = std::strtod(v.c_str(), &end);
-            if (!end || end == v.c_str() || *end != '\0' || !(o.timeoutSec > 0 && o.timeoutSec <= 86400)) {
-                std::fprintf(stderr, "relay-request: --timeout needs a number of seconds > 0\n");
-                return kUsage;
-            }
-        } else if (a == "--") {
-            while (args.Next(a))
-                rest.push_back(args.Current());
-        } else if (a.size() > 1 && a[0] == '-') {
-            std::fprintf(stderr, "relay-request: unknown option %s (see --help)\n", args.Current());
-            return kUsage;
-        } else {
-            rest.push_back(args.Current());
-        }
-    }
+    const int status = ParseCommandLine("relay-request", argc, argv, kAllCommonOptions, own, take, Usage, o, rest);
+    if (status >= 0)
+        return status;
     if (rest.size() != 2) {
         std::fprintf(stderr, "relay-request: expected <id> and \"<hex bytes>\" (see --help)\n");
         return kUsage;

@@ -1,6 +1,7 @@
-// Helpers shared by relay-request and relay-device: hex text, numbers, IPv4
-// addresses and sockets with a deadline. Header-only, so that each tool stays
-// one program built from one source file with nothing beyond libc.
+// Helpers shared by the operator tools: the command line, hex text, numbers,
+// IPv4 addresses and sockets with a deadline. Header-only, so that each tool
+// stays one program built from one source file; relay-request and
+// relay-device need nothing beyond libc.
 #ifndef RELAY_TOOL_H
 #define RELAY_TOOL_H
 
@@ -8,10 +9,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <arpa/inet.h>
+#include <getopt.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -20,11 +23,9 @@
 #include <time.h>
 #include <unistd.h>
 
-namespace relaytool {
+#include "RelayDefaults.h"
 
-// relaySvr reads at most this many bytes as one chunk; an answer is one chunk.
-constexpr size_t kChunkSize = 4096;
-constexpr int kDefaultPort = 5000;
+namespace relaytool {
 
 inline int HexDigit(char c)
 {
@@ -103,6 +104,23 @@ inline bool ParseInt(const std::string& text, long lo, long hi, long& out)
     errno = 0;
     const long v = std::strtol(text.c_str(), &end, isHex ? 16 : 10);
     if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    out = v;
+    return true;
+}
+
+// The longest --timeout a tool takes: a day.
+constexpr double kMaxTimeoutSec = 86400;
+
+// A --timeout value: seconds > 0 and at most kMaxTimeoutSec, fractions
+// allowed. False, leaving out unchanged, for nullptr or anything else.
+inline bool ParseTimeout(const char* text, double& out)
+{
+    if (!text)
+        return false;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v > 0 && v <= kMaxTimeoutSec))
         return false;
     out = v;
     return true;
@@ -215,78 +233,121 @@ inline bool SendAll(int fd, const unsigned char* data, size_t n, long long deadl
     return true;
 }
 
-// Walks the command line: each argument in turn, an option's value either
-// after "=" (--port=5000) or as the next argument (--port 5000).
-class ArgWalker {
-public:
-    ArgWalker(int argc, char** argv) : m_argc(argc), m_argv(argv) {}
-    // Moves to the next argument; false when there is none. name is the
-    // argument without its "=value".
-    bool Next(std::string& name)
-    {
-        if (++m_i >= m_argc)
-            return false;
-        name = m_argv[m_i];
-        m_hasValue = false;
-        const size_t eq = name.find('=');
-        if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            m_value = name.substr(eq + 1);
-            name.erase(eq);
-            m_hasValue = true;
-        }
-        return true;
-    }
-    // The current option's value; false when it has none.
-    bool Value(std::string& out)
-    {
-        if (m_hasValue) {
-            out = m_value;
-            return true;
-        }
-        if (m_i + 1 >= m_argc)
-            return false;
-        out = m_argv[++m_i];
-        return true;
-    }
-    // The current argument as given.
-    const char* Current() const { return m_argv[m_i]; }
+// The exit status of every tool for bad arguments.
+constexpr int kBadArguments = 2;
 
-private:
-    int m_argc;
-    char** m_argv;
-    int m_i = 0;
-    bool m_hasValue = false;
-    std::string m_value;
-};
+// The common options, as bits: a tool names those it takes.
+enum CommonOption : unsigned { kHostOption = 1u, kPortOption = 2u, kQuietOption = 4u };
+constexpr unsigned kAllCommonOptions = kHostOption | kPortOption | kQuietOption;
 
-// The options both tools take: --quiet, --host and --port.
+// The codes getopt_long gives the long-only common options. A tool's own
+// long-only options take codes from kFirstOwnOption on; a letter code also
+// makes the option's one-letter form (-x).
+enum : int { kHostCode = 0x100, kPortCode, kFirstOwnOption = 0x110 };
+
+// The common options: --host, --port and --quiet (-q).
 struct CommonOptions {
     std::string host = "127.0.0.1";
-    long port = kDefaultPort;
+    long port = relay::kDefaultPort;
     bool quiet = false;
+    bool hostGiven = false;
+    bool portGiven = false;
 };
 
-// Takes the current argument when it is one of the common options and returns
-// true; bad is set when its value is missing or wrong (said on stderr).
-inline bool TakeCommonOption(const char* tool, const std::string& name, ArgWalker& args,
-                             CommonOptions& o, bool& bad)
+// Called for each of a tool's own options (whose codes must not be 'h' or
+// 'q') with its code and value: value is nullptr for an option without one,
+// and also when a value is missing. Says on stderr what is wrong and returns
+// false when the option cannot be taken.
+using TakeOption = std::function<bool(int code, const char* value)>;
+
+// Reads the command line with getopt_long: the common options named in
+// `common` into o, the tool's own options `own` (without the all-zero end
+// entry) through take, --help and -h by printing usage to stdout, and the
+// operands, in order, into operands. Options may stand before, between and
+// after operands; a value follows its option as "--port=5000" or as the next
+// argument; "--" ends the options. Returns -1 when the tool should go on, 0
+// after --help, kBadArguments after saying on stderr what is wrong.
+inline int ParseCommandLine(const char* tool, int argc, char** argv, unsigned common,
+                            const std::vector<option>& own, const TakeOption& take,
+                            void (*usage)(FILE*), CommonOptions& o, std::vector<std::string>& operands)
 {
-    std::string v;
-    bad = false;
-    if (name == "--quiet" || name == "-q") {
-        o.quiet = true;
-    } else if (name == "--host") {
-        bad = !args.Value(o.host);
-        if (bad)
-            std::fprintf(stderr, "%s: --host needs a value\n", tool);
-    } else if (name == "--port") {
-        bad = !args.Value(v) || !ParseInt(v, 1, 65535, o.port);
-        if (bad)
-            std::fprintf(stderr, "%s: --port needs a port number 1-65535\n", tool);
-    } else {
-        return false;
+    std::vector<option> longs;
+    if (common & kHostOption)
+        longs.push_back({"host", required_argument, nullptr, kHostCode});
+    if (common & kPortOption)
+        longs.push_back({"port", required_argument, nullptr, kPortCode});
+    if (common & kQuietOption)
+        longs.push_back({"quiet", no_argument, nullptr, 'q'});
+    longs.push_back({"help", no_argument, nullptr, 'h'});
+    longs.insert(longs.end(), own.begin(), own.end());
+    // "-": operands come back in order as code 1, so options may follow them
+    // whatever POSIXLY_CORRECT says; ":": a missing value comes back as ':'
+    // rather than as a message of getopt's own.
+    std::string shorts = "-:";
+    for (const option& opt : longs) {
+        if (opt.val > 0 && opt.val < 0x80) {
+            shorts += static_cast<char>(opt.val);
+            if (opt.has_arg == required_argument)
+                shorts += ':';
+        }
     }
-    return true;
+    longs.push_back({nullptr, 0, nullptr, 0});
+
+    opterr = 0;
+    int code;
+    while ((code = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1) {
+        const char* value = optarg;
+        if (code == ':') {
+            code = optopt;
+            value = nullptr;
+        }
+        switch (code) {
+        case 1:
+            operands.push_back(value);
+            break;
+        case 'h':
+            usage(stdout);
+            return 0;
+        case 'q':
+            o.quiet = true;
+            break;
+        case kHostCode:
+            if (!value) {
+                std::fprintf(stderr, "%s: --host needs a value\n", tool);
+                return kBadArguments;
+            }
+            o.host = value;
+            o.hostGiven = true;
+            break;
+        case kPortCode:
+            if (!value || !ParseInt(value, 1, 65535, o.port)) {
+                std::fprintf(stderr, "%s: --port needs a port number 1-65535\n", tool);
+                return kBadArguments;
+            }
+            o.portGiven = true;
+            break;
+        case '?': {
+            // optopt is 0 for an unknown long option, the option's code for
+            // one given a value it does not take, else the unknown letter.
+            bool known = false;
+            for (const option& opt : longs)
+                known = known || (optopt != 0 && opt.val == optopt);
+            if (optopt == 0)
+                std::fprintf(stderr, "%s: unknown option %s (see --help)\n", tool, argv[optind - 1]);
+            else if (known)
+                std::fprintf(stderr, "%s: %s takes no value (see --help)\n", tool, argv[optind - 1]);
+            else
+                std::fprintf(stderr, "%s: unknown option -%c (see --help)\n", tool, optopt);
+            return kBadArguments;
+        }
+        default:
+            if (!take(code, value))
+                return kBadArguments;
+        }
+    }
+    for (int i = optind; i < argc; ++i)
+        operands.push_back(argv[i]);
+    return -1;
 }
 
 } // namespace relaytool
