@@ -8,14 +8,16 @@
 // follows that order.
 //
 // The store never trims, folds or validates what a caller hands it; only Load
-// trims what it reads. Missing entries are not errors: look-ups answer with the
-// caller's default. The only exception thrown is the std::string of the
-// file-name constructor. No locking: one thread at a time.
+// trims what it reads, and SaveAs refuses a document whose text would read
+// back with other sections or keys. Missing entries are not errors: look-ups
+// answer with the caller's default. The only exception thrown is the
+// std::string of the file-name constructor. No locking: one thread at a time.
 #ifndef SIMPLEINI_H
 #define SIMPLEINI_H
 
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -96,10 +98,12 @@ public:
     // white space skipped, decimal, trailing text ignored: "12abc" gives 12,
     // "abc" gives 0, an int overflow gives the nearest limit). Gives def when
     // the key is missing, when its value is exactly kAbsent, or when the value
-    // is empty or white space only. Creates nothing. A default that converts
-    // to std::string (such as ";" or a const char*) selects the text overload.
+    // is empty or white space only. Creates nothing. GetValue<std::string>
+    // gives the first word. A call that does not name T reaches the text
+    // overload when the default is text (";", a const char*, a std::string).
     template<typename T>
-    std::enable_if_t<!std::is_convertible<const T&, std::string>::value, T>
+    std::enable_if_t<std::is_same<T, std::string>::value
+                         || !std::is_convertible<const T&, std::string>::value, T>
     GetValue(const std::string& section, const std::string& key, const T& def) const;
 
     // Sets the key's value and keeps its comment. Creates the section and the
@@ -139,15 +143,40 @@ public:
     // SaveAs(m_FileName). False for a store never loaded (empty path).
     bool Save() const;
 
-    // Writes the document to path, truncating or creating it, in name order
-    // with descriptions as "#" lines. False when the path does not open for
-    // writing (nothing written) or when a write or the final close fails (the
-    // file holds whatever got through). Changes nothing in the store.
+    // Writes the document to path in name order, descriptions as "#" lines;
+    // changes nothing in the store. A regular file, or a missing one, is
+    // replaced whole: the text goes to a temporary file in the same directory,
+    // is synced and renamed over it, keeping its permission bits (its owner
+    // and group when the process may set them); a new file gets 0666 less the
+    // umask. A symbolic link stays a link: the file it leads to is replaced.
+    // Other hard links to a replaced file keep the old text.
+    // Anything else (a device, a FIFO, a /proc/self/fd link to a file with no
+    // name) is written in place and never replaced.
+    // False, writing nothing, for a refused document (below), an empty path, a
+    // file the process may not write, or a directory that takes no temporary
+    // file. False also when a write, the sync, the close or the rename fails:
+    // a replaced file is then untouched and no temporary file stays; in
+    // place, what got through stays.
+    //
+    // Refused, as stored, since they would read back as other sections or keys
+    // or move keys to another section:
+    //   - a section name holding "\n" or "]";
+    //   - a non-empty key holding "\n", "=", ";" or "#";
+    //   - the value of a non-empty key, or any key's comment, holding "\n".
+    // Everything else is written, and what reads back differently is data, not
+    // structure: Load trims blanks at the ends of names and values (names that
+    // differ only there read back as one), cuts a value at ";" or "#", and
+    // drops a control byte ending a line. The empty key's value is never
+    // written. Descriptions are never refused: each "#" line reads back as a
+    // description whatever it holds. A key starting with "[" is written after
+    // one blank, so that it does not read as a header. A document that Load
+    // produced is never refused.
     bool SaveAs(const std::string& path) const;
 
     // Writes the description stored under section and key as one "#" line per
     // "\n"-separated piece; a missing or empty description writes nothing.
-    void SaveDescription(std::string section, std::string key, std::ofstream& out) const;
+    // Stream errors are left in out's state.
+    void SaveDescription(std::string section, std::string key, std::ostream& out) const;
 
     // Erases the line's last byte when it is a control byte (0x00 to 0x1F),
     // such as the CR of a CRLF line end. At most one byte goes.
@@ -164,7 +193,8 @@ public:
 };
 
 template<typename T>
-std::enable_if_t<!std::is_convertible<const T&, std::string>::value, T>
+std::enable_if_t<std::is_same<T, std::string>::value
+                     || !std::is_convertible<const T&, std::string>::value, T>
 SimpleIni::GetValue(const std::string& section, const std::string& key, const T& def) const
 {
     const std::string text = GetValue(section, key, std::string(kAbsent));

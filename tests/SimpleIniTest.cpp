@@ -7,12 +7,24 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <set>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -43,6 +55,41 @@ std::string readFile(const std::string& path)
 void writeFile(const std::string& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The names in a directory, sorted: shows a temporary file left behind.
+Strings entries(const std::string& dir)
+{
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return Strings(names.begin(), names.end());
+}
+
+mode_t modeOf(const std::string& path)
+{
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+// True when every section and key of back is one that doc holds, names
+// compared after the reader's trimming: nothing was injected or moved.
+bool namesWithin(const SimpleIni& back, const SimpleIni& doc)
+{
+    std::set<std::pair<std::string, std::string>> held;
+    for (const auto& sec : doc.m_Sections) {
+        held.emplace(SimpleIni::Trim(sec.first), std::string());
+        for (const auto& entry : sec.second)
+            held.emplace(SimpleIni::Trim(sec.first), SimpleIni::Trim(entry.first));
+    }
+    for (const auto& sec : back.m_Sections) {
+        if (held.count({sec.first, std::string()}) == 0)
+            return false;
+        for (const auto& entry : sec.second)
+            if (held.count({sec.first, entry.first}) == 0)
+                return false;
+    }
+    return true;
 }
 
 // Each test gets its own directory, removed afterwards.
@@ -163,6 +210,15 @@ TEST(IniModel, TypedReadFollowsStreamExtraction)
     const char* def = "d";
     static_assert(std::is_same<decltype(ini.GetValue("S", "t", def)), std::string>::value, "");
     EXPECT_EQ(ini.GetValue("S", "t", ";"), "two words");
+    EXPECT_EQ(ini.GetValue("S", "t", std::string("x")), "two words");
+
+    // Naming std::string reads one word, as for any other type.
+    static_assert(std::is_same<decltype(ini.GetValue<std::string>("S", "t", "d")), std::string>::value, "");
+    ini.SetValue("S", "h", "  hello world");
+    EXPECT_EQ(ini.GetValue<std::string>("S", "h", "d"), "hello");
+    EXPECT_EQ(ini.GetValue<std::string>("S", "missing", "d"), "d");
+    ini.SetValue("S", "blank", " \t");
+    EXPECT_EQ(ini.GetValue<std::string>("S", "blank", std::string("d")), "d");
 }
 
 // ---- Reader -------------------------------------------------------------------
@@ -252,13 +308,265 @@ TEST_F(IniFiles, SaveWritesToTheLoadedPathAndReportsFailure)
     EXPECT_EQ(ini.m_FileName, path("conf.ini"));
     EXPECT_TRUE(ini.Save());
     EXPECT_EQ(readFile(path("conf.ini")), "k=v\nn=1\n");
-    // A full disk: the open succeeds, the writes do not.
-    if (fs::exists("/dev/full")) {
-        EXPECT_FALSE(ini.SaveAs("/dev/full"));
-    }
     EXPECT_FALSE(ini.SaveAs(path("no/such/dir.ini")));
+    EXPECT_FALSE(ini.SaveAs(""));
     ini.Load(path("no/such/dir.ini"));
     EXPECT_FALSE(ini.Save());
+}
+
+// ---- Replacing files ---------------------------------------------------------------
+
+namespace {
+
+// Exit statuses of a child that saves.
+const int kChildSaved = 0;
+const int kChildFailed = 1;
+const int kChildCannotSetUp = 2;
+const auto kChildDeadline = std::chrono::seconds(10);
+const auto kChildPoll = std::chrono::milliseconds(5);
+
+// Waits for the child until the deadline, then kills it. False on timeout.
+bool waitForChild(pid_t child, int& status)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kChildDeadline;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child)
+            return true;
+        if (done < 0)
+            return false;
+        std::this_thread::sleep_for(kChildPoll);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    return false;
+}
+
+}  // namespace
+
+// A file-size limit makes the writes fail part-way, as a full disk would.
+TEST_F(IniFiles, FailedSaveLeavesTheOldFileWhole)
+{
+    const rlim_t limit = 4096;
+    const size_t bigValue = 16 * limit;
+    const std::string old = "[S]\nk=old\n";
+    writeFile(path("conf.ini"), old);
+    SimpleIni ini("");
+    ini.SetValue("S", "k", std::string(bigValue, 'x'));
+
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        // Ignored, SIGXFSZ turns into EFBIG from write instead of a kill.
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit fsize = {limit, limit};
+        if (setrlimit(RLIMIT_FSIZE, &fsize) != 0)
+            _exit(kChildCannotSetUp);
+        _exit(ini.SaveAs(path("conf.ini")) ? kChildSaved : kChildFailed);
+    }
+    int status = 0;
+    ASSERT_TRUE(waitForChild(child, status));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), kChildFailed);
+    EXPECT_EQ(readFile(path("conf.ini")), old);
+    EXPECT_EQ(entries(dir_), Strings{"conf.ini"});
+}
+
+TEST_F(IniFiles, ALinkStaysALinkAndPermissionsStay)
+{
+    const mode_t kept = 0640;
+    const mode_t mask = 027;
+    const mode_t newFile = 0666;
+    fs::create_directory(path("real"));
+    writeFile(path("real/conf.ini"), "k=old\n");
+    ASSERT_EQ(chmod(path("real/conf.ini").c_str(), kept), 0);
+    // A chain of two links, the first relative to its own directory.
+    ASSERT_EQ(symlink("real/conf.ini", path("link.ini").c_str()), 0);
+    ASSERT_EQ(symlink(path("link.ini").c_str(), path("chain.ini").c_str()), 0);
+
+    SimpleIni ini("");
+    ini.SetValue("", "k", "new");
+    EXPECT_TRUE(ini.SaveAs(path("chain.ini")));
+    EXPECT_TRUE(S_ISLNK(modeOf(path("chain.ini"))));
+    EXPECT_TRUE(S_ISLNK(modeOf(path("link.ini"))));
+    EXPECT_EQ(fs::read_symlink(path("link.ini")), "real/conf.ini");
+    EXPECT_EQ(readFile(path("real/conf.ini")), "k=new\n");
+    EXPECT_EQ(modeOf(path("real/conf.ini")), S_IFREG | kept);
+
+    // A dangling link: its target comes into being with 0666 less the umask.
+    ASSERT_EQ(symlink("real/new.ini", path("dangling.ini").c_str()), 0);
+    const mode_t previous = umask(mask);
+    EXPECT_TRUE(ini.SaveAs(path("dangling.ini")));
+    umask(previous);
+    EXPECT_TRUE(S_ISLNK(modeOf(path("dangling.ini"))));
+    EXPECT_EQ(readFile(path("real/new.ini")), "k=new\n");
+    EXPECT_EQ(modeOf(path("real/new.ini")), S_IFREG | (newFile & ~mask));
+
+    EXPECT_EQ(entries(dir_), (Strings{"chain.ini", "dangling.ini", "link.ini", "real"}));
+    EXPECT_EQ(entries(path("real")), (Strings{"conf.ini", "new.ini"}));
+}
+
+// The directory would allow the rename; the file's own bits must forbid it.
+// Root may write any file, so a child of root saves as nobody.
+TEST_F(IniFiles, AFileThatMayNotBeWrittenIsLeftAlone)
+{
+    const uid_t nobody = 65534;
+    const mode_t everyone = 0777;
+    const mode_t readOnly = 0444;
+    writeFile(path("conf.ini"), "k=old\n");
+    ASSERT_EQ(chmod(path("conf.ini").c_str(), readOnly), 0);
+    ASSERT_EQ(chmod(dir_.c_str(), everyone), 0);
+    SimpleIni ini("");
+    ini.SetValue("", "k", "new");
+
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0))
+            _exit(kChildCannotSetUp);
+        // A new file in the same directory proves that the directory was not
+        // what refused.
+        if (!ini.SaveAs(path("new.ini")))
+            _exit(kChildCannotSetUp);
+        _exit(ini.SaveAs(path("conf.ini")) ? kChildSaved : kChildFailed);
+    }
+    int status = 0;
+    ASSERT_TRUE(waitForChild(child, status));
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == kChildCannotSetUp)
+        GTEST_SKIP() << "cannot save as another user here";
+    EXPECT_EQ(WEXITSTATUS(status), kChildFailed);
+    EXPECT_EQ(readFile(path("conf.ini")), "k=old\n");
+    EXPECT_EQ(entries(dir_), (Strings{"conf.ini", "new.ini"}));
+}
+
+TEST_F(IniFiles, AFifoIsWrittenInPlace)
+{
+    const mode_t ownerOnly = 0600;
+    ASSERT_EQ(mkfifo(path("pipe").c_str(), ownerOnly), 0);
+    // Opened first, so that SaveAs's open finds a reader and does not wait.
+    const int reader = open(path("pipe").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    SimpleIni ini("");
+    ini.SetValue("S", "k", "v");
+    EXPECT_TRUE(ini.SaveAs(path("pipe")));
+    char buf[64] = {};
+    const ssize_t n = read(reader, buf, sizeof buf);
+    close(reader);
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "[S]\nk=v\n");
+    EXPECT_TRUE(S_ISFIFO(modeOf(path("pipe"))));
+    EXPECT_EQ(entries(dir_), Strings{"pipe"});
+}
+
+// Private nodes with the numbers of /dev/null and /dev/full: a failed save must
+// not leave a regular file where the device was.
+TEST_F(IniFiles, ADeviceIsWrittenInPlaceAndNeverReplaced)
+{
+    const dev_t null = makedev(1, 3);
+    const dev_t full = makedev(1, 7);
+    const mode_t ownerOnly = 0600;
+    if (mknod(path("null").c_str(), S_IFCHR | ownerOnly, null) != 0
+        || mknod(path("full").c_str(), S_IFCHR | ownerOnly, full) != 0)
+        GTEST_SKIP() << "no right to create device nodes";
+    const int probe = open(path("null").c_str(), O_WRONLY);
+    if (probe < 0)
+        GTEST_SKIP() << "device nodes do not open on this file system";
+    close(probe);
+
+    SimpleIni ini("");
+    ini.SetValue("S", "k", "v");
+    EXPECT_TRUE(ini.SaveAs(path("null")));
+    EXPECT_FALSE(ini.SaveAs(path("full")));
+    for (const char* node : {"null", "full"})
+        EXPECT_TRUE(S_ISCHR(modeOf(path(node)))) << node;
+    EXPECT_EQ(entries(dir_), (Strings{"full", "null"}));
+}
+
+// ---- Refused documents ---------------------------------------------------------------
+
+TEST_F(IniFiles, TextThatWouldReadAsOtherSectionsOrKeysIsRefused)
+{
+    struct Entry { std::string section, key, value, comment; };
+    const Entry refused[] = {
+        {"Note", "text", "hello\n[SvrTarn]\nPort=1", ""},
+        {"Note", "text", "v", "c\n[SvrTarn]\nPort=1"},
+        {"Note", "", "", "c\nPort=1"},           // the empty key's comment line
+        {"Note", "Port=1", "v", ""},
+        {"Note", "Port;x", "v", ""},
+        {"Note", "#Port", "v", ""},
+        {"Note", "a\nPort", "v", ""},
+        {"Svr]Tarn", "k", "v", ""},
+        {"Note\n[SvrTarn", "k", "v", ""},
+    };
+    const std::string old = "[SvrTarn]\nPort=5000\n";
+    for (const Entry& e : refused) {
+        writeFile(path("conf.ini"), old);
+        SimpleIni ini("");
+        ini.SetValue(e.section, e.key, e.value);
+        if (!e.comment.empty())
+            ini.SetComment(e.section, e.key, e.comment);
+        EXPECT_FALSE(ini.SaveAs(path("conf.ini"))) << e.section << '/' << e.key;
+        EXPECT_EQ(readFile(path("conf.ini")), old);
+    }
+    EXPECT_EQ(entries(dir_), Strings{"conf.ini"});
+
+    // Accepted: what reads back differs in data, never in names.
+    SimpleIni ini("");
+    ini.SetValue("[S", "[k]", " a;b ");           // the key is written indented
+    ini.SetValue("[S", "", "x\n[T]");             // the empty key's value is never written
+    ini.SetValue("[S", "v", "1\r");               // a control byte ending a line is dropped
+    ini.m_Descriptions["[S"]["v"] = "a\r\n[T]\r";
+    EXPECT_EQ(written(ini), "[[S]\n\n [k]= a;b \n#a\r\n#[T]\r\nv=1\r\n");
+    SimpleIni back(path("out.ini"));
+    EXPECT_EQ(listing(back), (Strings{"[[S]", "[k]", "v"}));
+    EXPECT_EQ(back.GetValue("[S", "[k]", "d"), "a");
+    EXPECT_EQ(back.GetValue("[S", "v", "d"), "1");
+    EXPECT_EQ(back.m_Descriptions["[S"]["v"], "a\n[T]");
+}
+
+// Random documents over the bytes that steer the reader: what Load produced is
+// always saved, and nothing saved reads back with a name it did not hold.
+TEST_F(IniFiles, SavedDocumentsReadBackWithNoNewNames)
+{
+    const unsigned seed = 20240611;
+    const int rounds = 150;
+    const size_t fileBytes = 80;
+    const size_t nameBytes = 3;
+    const int entriesPerDocument = 3;
+    // Letters weigh more, so that some built documents are saved.
+    const std::string alphabet = "[]=;# \t\r\n\x01" "aabbab";
+    std::mt19937 random(seed);
+    auto text = [&](size_t most) {
+        std::string t(std::uniform_int_distribution<size_t>(0, most)(random), ' ');
+        for (char& c : t)
+            c = alphabet[std::uniform_int_distribution<size_t>(0, alphabet.size() - 1)(random)];
+        return t;
+    };
+
+    int saved = 0;
+    for (int round = 0; round < rounds; ++round) {
+        SimpleIni loaded("");
+        load(loaded, text(fileBytes));
+        ASSERT_TRUE(loaded.SaveAs(path("out.ini")));
+        SimpleIni loadedBack(path("out.ini"));
+        EXPECT_TRUE(namesWithin(loadedBack, loaded)) << readFile(path("in.ini"));
+
+        SimpleIni built("");
+        for (int i = 0; i < entriesPerDocument; ++i) {
+            const std::string section = text(nameBytes);
+            const std::string key = text(nameBytes);
+            built.SetValue(section, key, text(nameBytes));
+            built.SetComment(section, key, text(nameBytes));
+            built.m_Descriptions[section][key] = text(nameBytes);
+        }
+        if (!built.SaveAs(path("out.ini")))
+            continue;
+        ++saved;
+        SimpleIni builtBack(path("out.ini"));
+        EXPECT_TRUE(namesWithin(builtBack, built)) << readFile(path("out.ini"));
+    }
+    EXPECT_GT(saved, rounds / 10);
+    EXPECT_EQ(entries(dir_), (Strings{"in.ini", "out.ini"}));
 }
 
 // ---- Load-then-save normalisation: golden files ---------------------------------
@@ -274,6 +582,7 @@ TEST_F(IniFiles, GoldenFilesNormaliseAsExpected)
         SCOPED_TRACE(entry.path().filename().string());
         SimpleIni ini(entry.path().string());
         EXPECT_EQ(written(ini), readFile(expected.string()));
+        EXPECT_TRUE(namesWithin(SimpleIni(path("out.ini")), ini));
         ++cases;
     }
     EXPECT_GE(cases, 11);
