@@ -133,13 +133,26 @@ std::map<unsigned long, int> socketInodes(pid_t pid) {
 }
 
 // The IPv4 port on which the process listens, 0 when it listens on none.
-int listeningPortOf(pid_t pid) {
+// With wanted set, that port or 0: a status server may listen beside it.
+int listeningPortOf(pid_t pid, int wanted = 0) {
     const std::map<unsigned long, int> inodes = socketInodes(pid);
     if (!inodes.empty())
         for (const TcpRow& row : tcpTable("/proc/net/tcp", true))
-            if (inodes.count(row.inode)) return static_cast<int>(row.localPort);
+            if (inodes.count(row.inode) && (wanted == 0 || static_cast<int>(row.localPort) == wanted))
+                return static_cast<int>(row.localPort);
     return 0;
 }
+
+// The server keeps its PID file in /var/run: without the right to write
+// there, no test that starts it can run.
+class VarRunCheck : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (access("/var/run/", W_OK) != 0)
+            GTEST_SKIP() << "/var/run is not writable: the server cannot hold its PID file there";
+    }
+};
+[[maybe_unused]] ::testing::Environment* const g_varRunCheck = ::testing::AddGlobalTestEnvironment(new VarRunCheck);
 
 sockaddr_in inetAddress(uint32_t word, int port) {
     sockaddr_in a{};
@@ -214,6 +227,36 @@ std::string closedLine(int fd) { return format(" %d connection closed", fd); }
 std::string removeLine(int fd) { return format(" %d remove", fd); }
 std::string lockedLine(const std::string& path, const std::string& errorText) {
     return format("%s already locked, error: %s", path.c_str(), errorText.c_str());
+}
+
+HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout) {
+    HttpReply reply;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = inetAddress(htonl(INADDR_LOOPBACK), port);
+    const timeval tv{static_cast<time_t>(timeout.count() / 1000), static_cast<suseconds_t>(timeout.count() % 1000 * 1000)};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::string text;
+    const std::string request = methodAndPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        const auto deadline = Clock::now() + timeout;
+        char buf[65536];
+        for (ssize_t n; Clock::now() < deadline && (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+            text.append(buf, static_cast<size_t>(n));
+    }
+    if (fd >= 0) ::close(fd);
+    const size_t end = text.find("\r\n\r\n");
+    if (end == std::string::npos || std::sscanf(text.c_str(), "HTTP/1.%*d %d", &reply.status) != 1) return HttpReply();
+    reply.headers = text.substr(0, end + 2);
+    reply.body = text.substr(end + 4);
+    return reply;
+}
+
+double metric(const std::string& text, const std::string& series) {
+    const std::string key = "\n" + series + " ";
+    const size_t at = ("\n" + text).find(key);
+    return at == std::string::npos ? -1 : std::strtod(text.c_str() + at + key.size() - 1, nullptr);
 }
 
 std::vector<std::string> completeLines(const std::string& text) {
@@ -306,6 +349,7 @@ RelayServer::RelayServer(const std::string& binary) {
 
 RelayServer::~RelayServer() {
     closeAllClients();
+    if (m_stdoutPipe >= 0) ::close(m_stdoutPipe);
     if (signal(SIGINT) && !waitExit().exited) {
         kill(m_pid, SIGKILL);
         waitExit();
@@ -331,6 +375,8 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
     envp.push_back(nullptr);
 
     const std::string logPath = workDir + "/relaySvr.log";
+    int pipeFds[2] = {-1, -1};
+    if (options.stdoutPipe && pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     if (options.closeStdin)
@@ -340,6 +386,8 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
     posix_spawn_file_actions_addopen(&files, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
     if (options.closeStdout)
         posix_spawn_file_actions_addclose(&files, 1);
+    else if (options.stdoutPipe)
+        posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
     else
         posix_spawn_file_actions_adddup2(&files, 2, 1);
     posix_spawn_file_actions_addclosefrom_np(&files, 3);
@@ -355,6 +403,12 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
     const int err = posix_spawn(&pid, m_exePath.c_str(), &files, &attr, argv, envp.data());
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
+    if (pipeFds[1] >= 0) {
+        ::close(pipeFds[1]);
+        fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
+        if (err == 0) m_stdoutPipe = pipeFds[0];
+        else ::close(pipeFds[0]);
+    }
     if (err != 0) {
         std::fprintf(stderr, "RelayHarness: cannot start %s: %s\n", m_exePath.c_str(), std::strerror(err));
         return -1;
@@ -370,18 +424,24 @@ bool RelayServer::start(const StartOptions& options) {
     closeAllClients();
     m_clients.clear();
     m_port = m_configuredPort = 0;
+    if (m_stdoutPipe >= 0) ::close(m_stdoutPipe);
+    m_stdoutPipe = -1;
     const std::string iniPath = m_dir + "/relaySvr.ini";
     unlink(iniPath.c_str());
     if (options.writeIni) {
         if (!options.ini) m_configuredPort = pickFreePort();
-        if (!writeFile(iniPath, options.ini.value_or("[SvrTarn]\nPort=" + std::to_string(m_configuredPort) + "\n")))
+        const std::string level = options.logLevel.empty() ? "" : "LogLevel=" + options.logLevel + "\n";
+        if (!writeFile(iniPath, options.ini.value_or("[SvrTarn]\nPort=" + std::to_string(m_configuredPort) + "\n" +
+                                                     level + options.iniExtra)))
             return false;
     }
-    m_hasLog = !options.closeStdout;
+    m_hasLog = !options.closeStdout && !options.stdoutPipe;
+    m_logsAccepts = m_hasLog && options.logLevel != "errors";
     m_pid = spawn(m_dir, options);
     if (m_pid < 0) return false;
     m_reaped = false;
-    waitUntil(kStartTimeout, kStartPollStep, [&] { return !running() || (m_port = listeningPortOf(m_pid)) > 0; });
+    waitUntil(kStartTimeout, kStartPollStep,
+              [&] { return !running() || (m_port = listeningPortOf(m_pid, m_configuredPort)) > 0; });
     return m_port > 0;
 }
 
@@ -393,6 +453,13 @@ bool RelayServer::running() {
 }
 
 std::string RelayServer::log() const { return readFile(m_dir + "/relaySvr.log"); }
+
+std::string RelayServer::readStdoutPipe() {
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; m_stdoutPipe >= 0 && (n = read(m_stdoutPipe, buf, sizeof buf)) > 0;) got.append(buf, static_cast<size_t>(n));
+    return got;
+}
 
 int RelayServer::countLine(const std::string& line) const {
     int count = 0;
@@ -421,7 +488,7 @@ Client& RelayServer::connectFrom(const std::string& ip, bool waitAccept, int rec
     m_clients.push_back(std::unique_ptr<Client>(new Client));
     Client& client = *m_clients.back();
     client.m_address = ip;
-    const size_t logBefore = waitAccept && m_hasLog ? log().size() : 0;
+    const size_t logBefore = waitAccept && m_logsAccepts ? log().size() : 0;
     client.m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // The connect is bounded; the local port is chosen at connect, by the
     // full address pair, so that many short connections from one address do
@@ -450,7 +517,7 @@ Client& RelayServer::connectFrom(const std::string& ip, bool waitAccept, int rec
     // The descriptor may have been used before: the accept line must come
     // after what the log held before the connect.
     const std::string line = "\n" + acceptLine(ip, serverFd) + "\n";
-    if (accepted && m_hasLog)
+    if (accepted && m_logsAccepts)
         accepted = waitUntil(kDataTimeout, kLogPollStep, [&] { return ("\n" + log()).find(line, logBefore) != std::string::npos; });
     if (accepted) {
         client.m_serverFd = serverFd;
@@ -477,7 +544,7 @@ ExitInfo RelayServer::stop() {
     waitUntil(kDataTimeout, kLogPollStep, [&] {
         if (!running()) return true;
         int open = 0;  // accept lines less remove lines
-        for (const std::string& line : m_hasLog ? logLines() : std::vector<std::string>{})
+        for (const std::string& line : m_logsAccepts ? logLines() : std::vector<std::string>{})
             if (int fd = 0; line.compare(0, 16, "Server OnAccept ") == 0) ++open;
             else if (std::sscanf(line.c_str(), " %d", &fd) == 1 && line == removeLine(fd)) --open;
         return open <= 0 && socketInodes(m_pid).size() <= 1;  // the listener only

@@ -21,6 +21,9 @@
 // (SIGINT, then SIGKILL), closes all clients and removes the directory and
 // the PID file.
 //
+// Every test of an executable that links the harness is skipped, with the
+// reason, when /var/run is not writable (the server's PID file lives there).
+//
 // Environment: RELAY_TEST_SERVER (or RELAYSVR_BIN) names the program to copy
 // and start instead of the built server (tests/valgrind.sh passes a wrapper
 // that runs it under valgrind).
@@ -82,6 +85,20 @@ std::string lockedLine(const std::string& path, const std::string& errorText);
 // The complete lines of a text (a last line without line feed is left out).
 std::vector<std::string> completeLines(const std::string& text);
 
+// ---- HTTP (the status server) ------------------------------------------------
+
+struct HttpReply {
+    int status = 0;        // 0: no reply (no connection, timeout, not HTTP)
+    std::string headers;   // the header lines, as sent
+    std::string body;
+};
+// Sends one HTTP/1.0 request ("GET /metrics", "POST /status", ...) to
+// 127.0.0.1:port and reads the reply until the server closes.
+HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout = kDataTimeout);
+// The value of one sample of a Prometheus text document, such as
+// metric(text, "relaysvr_requests_total{outcome=\"forwarded\"}"); -1 when absent.
+double metric(const std::string& text, const std::string& series);
+
 
 // ---- Clients ---------------------------------------------------------------
 
@@ -139,8 +156,14 @@ private:
 // ---- The server process ----------------------------------------------------
 
 struct StartOptions {
-    // Content of relaySvr.ini; unset: "[SvrTarn]\nPort=<free port>\n".
+    // Content of relaySvr.ini; unset: "[SvrTarn]\nPort=<free port>\n" followed
+    // by iniExtra (more keys of section SvrTarn, each line ending in "\n").
     std::optional<std::string> ini;
+    std::string iniExtra;
+    // LogLevel written into the default relaySvr.ini ("" leaves it out). With
+    // "errors" no accept line is logged, and connect* waits for the accepted
+    // socket only.
+    std::string logLevel;
     // False: no relaySvr.ini in the working directory.
     bool writeIni = true;
     // RLIMIT_NOFILE soft and hard limit for the process; 0 keeps the current.
@@ -150,6 +173,9 @@ struct StartOptions {
     // server lines, and clients learn their server descriptor from /proc.
     bool closeStdin = false;
     bool closeStdout = false;
+    // Standard output into a pipe that nobody reads until readStdoutPipe():
+    // the log file then holds standard error only.
+    bool stdoutPipe = false;
     // Appended to ASAN_OPTIONS (which the test's environment may set), for
     // instance "detect_leaks=0" for runs that end with connections still open.
     std::string asanOptions;
@@ -185,6 +211,10 @@ public:
     int port() const { return m_port; }
     // Port written into the default relaySvr.ini of the last start.
     int configuredPort() const { return m_configuredPort; }
+    // With stdoutPipe: what the pipe holds now (read without waiting); the
+    // read end, -1 without.
+    std::string readStdoutPipe();
+    int stdoutPipeFd() const { return m_stdoutPipe; }
     const std::string& dir() const { return m_dir; }
     // "/var/run/<exe name>.pid" and its content ("" when missing).
     std::string pidFilePath() const { return "/var/run/" + m_exeName + ".pid"; }
@@ -249,6 +279,8 @@ private:
     bool m_reaped = true;
     int m_waitStatus = 0;
     bool m_hasLog = true;
+    bool m_logsAccepts = true;
+    int m_stdoutPipe = -1;
     int m_port = 0;
     int m_configuredPort = 0;
     std::vector<std::unique_ptr<Client>> m_clients;

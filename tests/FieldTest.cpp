@@ -1,0 +1,449 @@
+// Black-box tests of the relay in the field: peers that stall or vanish,
+// devices admitted by network, log levels, reload on SIGHUP, SIGTERM, and
+// the status server. Each test runs a private copy of the binary through
+// RelayHarness.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness/RelayHarness.h"
+
+using namespace relay_harness;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string request(unsigned char tag, unsigned char id, size_t n = 6) {
+    std::string s(n, 'r');
+    s[0] = static_cast<char>(tag);
+    if (n > 1) s[1] = static_cast<char>(id);
+    return s;
+}
+
+template <class Done>
+bool waitFor(Millis timeout, Done done) {
+    for (const auto deadline = Clock::now() + timeout; !done(); std::this_thread::sleep_for(5ms))
+        if (Clock::now() > deadline) return false;
+    return true;
+}
+
+// The server's standard error: the log file, less the lines of stdout.
+bool logHas(const RelayServer& srv, const std::string& part) { return srv.log().find(part) != std::string::npos; }
+
+// A status port for the test, and the ini line that turns it on.
+struct Status {
+    int port = pickFreePort();
+    std::string ini() const { return "StatusPort=" + std::to_string(port) + "\n"; }
+    std::string metrics() const { return httpRequest(port, "GET /metrics").body; }
+    double value(const std::string& series) const { return metric(metrics(), series); }
+};
+
+constexpr char kPauses[] = "relaysvr_backpressure_pauses_total";
+
+// A device that reads nothing, behind small buffers, and a requester that
+// has pushed it over the high mark: from now on, every requester that asks
+// this device is paused. Returns the stuck device's client.
+Client& stickDevice(RelayServer& srv, const Status& status, int id) {
+    Client& dev = srv.connectFrom("127.0.0." + std::to_string(id), true, 4096);
+    Client& pusher = srv.connectRequester();
+    // Every byte names the device, however the server cuts the stream.
+    // Loopback's large segments let the kernel hold some MiB for the device
+    // before the relay queues anything; 12 MiB is well beyond both.
+    pusher.write(std::string(12 << 20, static_cast<char>(id)), 5000ms);
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return status.value(kPauses) >= 1; })) << status.metrics();
+    return dev;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Nothing outside the relay stops it
+// ---------------------------------------------------------------------------
+
+// A requester paused behind a stuck device is still watched: its close, its
+// half-close (end of file means closed) and its reset free it, while the
+// device stays stuck. The descriptors go back to where they were.
+TEST(Stalls, PausedRequesterThatGoesIsReleased) {
+    RelayServer srv;
+    Status status;
+    StartOptions o;
+    o.iniExtra = status.ini();
+    ASSERT_TRUE(srv.start(o));
+    Client& dev = stickDevice(srv, status, 9);
+    // The status server's last connection may linger for a moment after its
+    // client saw the end of the reply.
+    std::this_thread::sleep_for(100ms);
+    const int base = descriptorCount(srv.pid());
+
+    for (const char* how : {"close", "half-close", "reset"}) {
+        SCOPED_TRACE(how);
+        const double pauses = status.value(kPauses);
+        Client& req = srv.connectRequester();
+        ASSERT_TRUE(req.send(request(1, 9)));
+        ASSERT_TRUE(waitFor(kDataTimeout, [&] { return status.value(kPauses) > pauses; }));
+        const int removed = srv.countLine(removeLine(req.serverFd()));
+        if (std::string(how) == "half-close") {
+            shutdown(req.fd(), SHUT_WR);
+            req.receive(1);  // the server closes it: end of file here
+            EXPECT_TRUE(req.peerClosed());
+            req.close();
+        } else {
+            req.close(std::string(how) == "reset");
+        }
+        EXPECT_TRUE(srv.waitForLine(removeLine(req.serverFd()), removed + 1)) << srv.log();
+        EXPECT_TRUE(waitDescriptorCount(srv.pid(), base)) << descriptorCount(srv.pid()) << " open, not " << base;
+    }
+    EXPECT_TRUE(dev.isOpen());
+    EXPECT_EQ(status.value("relaysvr_connections{kind=\"device\"}"), 1);
+}
+
+// With 64 descriptors, a stuck device and 70 requesters that ask it once and
+// give up must not lock everybody else out: a new pair is still served.
+TEST(Stalls, StuckDeviceCannotTakeEveryDescriptor) {
+    RelayServer srv;
+    Status status;
+    StartOptions o;
+    o.iniExtra = status.ini();
+    o.fileLimit = 64;
+    o.logLevel = "connections";  // the harness waits for accept lines
+    ASSERT_TRUE(srv.start(o));
+    stickDevice(srv, status, 9);
+    for (int i = 0; i < 70; ++i) {
+        const double pauses = status.value(kPauses);
+        Client& req = srv.connectRequester();
+        ASSERT_TRUE(req.isOpen()) << "requester " << i;
+        ASSERT_TRUE(req.send(request(static_cast<unsigned char>(i), 9)));
+        ASSERT_TRUE(waitFor(kDataTimeout, [&] { return status.value(kPauses) > pauses; })) << "requester " << i;
+        req.close();  // gave up, as relay-request does after its timeout
+    }
+    Client& dev = srv.connectDevice(10);
+    Client& req = srv.connectRequester();
+    EXPECT_TRUE(relays(req, dev, request(1, 10)));
+    EXPECT_TRUE(relays(dev, req, "served"));
+}
+
+// A log reader that stops reading (a pipe nobody drains) must neither freeze
+// relaying nor delay the stop. Lines beyond what may be held are dropped
+// whole and counted, and the count is written once the reader catches up.
+TEST(Stalls, StalledLogReaderStopsNeitherRelayingNorTheStop) {
+    RelayServer srv;
+    StartOptions o;
+    o.stdoutPipe = true;
+    ASSERT_TRUE(srv.start(o));
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    // About 62 bytes of log per round trip: 25,000 fill the pipe (64 KiB)
+    // and then the relay's 1 MiB of pending log.
+    const int rounds = 25000;
+    int done = 0;
+    for (; done < rounds; ++done) {
+        if (!req.send(request(static_cast<unsigned char>(done), 9)) || dev.receive(6).size() != 6 ||
+            !dev.send("answer") || req.receive(6) != "answer")
+            break;
+    }
+    EXPECT_EQ(done, rounds) << "relaying froze";
+
+    // The reader catches up: the count of dropped lines comes after.
+    std::string out;
+    waitFor(10s, [&] {
+        out += srv.readStdoutPipe();
+        return out.find("log lines dropped") != std::string::npos;
+    });
+    EXPECT_NE(out.find("SvrStart ok!"), std::string::npos);
+    EXPECT_NE(out.find("log lines dropped: the log was not read in time\n"), std::string::npos) << out.size();
+
+    // Stalled again; the stop still comes within about a second.
+    for (int i = 0; i < 2000 && req.send(request(1, 9)) && dev.receive(6).size() == 6; ++i) {
+    }
+    const auto start = Clock::now();
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit();
+    EXPECT_TRUE(e.exited);
+    EXPECT_EQ(e.status, 0);
+    EXPECT_LT(Clock::now() - start, 3s);
+}
+
+// ---------------------------------------------------------------------------
+// Devices admitted by network
+// ---------------------------------------------------------------------------
+
+// Listed networks and bare addresses may be devices; other peers are closed
+// before they enter any table, with one line naming them. Requesters are
+// never affected. A reload that drops a network closes its devices only.
+TEST(Admission, OnlyListedNetworksMayBeDevicesAndReloadRevokes) {
+    RelayServer srv;
+    StartOptions o;
+    o.iniExtra = "DeviceNetworks=127.0.0.8/29, 127.0.1.9\n";
+    ASSERT_TRUE(srv.start(o));
+    Client& inNet = srv.connectDevice(9);          // 127.0.0.8 - 127.0.0.15
+    Client& bare = srv.connectFrom("127.0.1.9");
+    Client& req = srv.connectRequester();          // 127.0.0.1 is outside the list
+    for (const char* outside : {"127.0.0.16", "127.0.2.9"}) {
+        Client& refused = srv.connectFrom(outside, false);
+        EXPECT_TRUE(srv.waitForLine(std::string("Server refused a device from ") + outside + ": outside DeviceNetworks"));
+        refused.receive(1);
+        EXPECT_TRUE(refused.peerClosed()) << outside;
+        EXPECT_EQ(srv.countLine(acceptLine(outside, refused.serverFd())), 0);
+    }
+    EXPECT_TRUE(relays(req, inNet, request(1, 9)));
+    EXPECT_TRUE(relays(inNet, req, "in-net"));
+
+    std::ofstream(srv.dir() + "/relaySvr.ini", std::ios::trunc)
+        << "[SvrTarn]\nPort=" << srv.configuredPort() << "\nDeviceNetworks=127.0.1.0/24\n";
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
+    inNet.receive(1);
+    EXPECT_TRUE(inNet.peerClosed());
+    EXPECT_TRUE(srv.waitForLine(" " + std::to_string(inNet.serverFd()) +
+                                " device 127.0.0.9 is outside DeviceNetworks now: closed"));
+    EXPECT_TRUE(relays(req, bare, request(2, 9)));  // id 9 is the bare device now
+    EXPECT_TRUE(relays(bare, req, "kept"));
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+// A list that cannot be read stops the start, naming the key and the item:
+// the relay never opens to every address because of a typo.
+TEST(Admission, UnreadableListFailsClosed) {
+    RelayServer srv;
+    StartOptions o;
+    o.iniExtra = "DeviceNetworks=192.168.1.0/24 192.168.2.0/33\n";
+    EXPECT_FALSE(srv.start(o));
+    const ExitInfo e = srv.waitExit();
+    EXPECT_EQ(e.status, 1) << e.log;
+    EXPECT_NE(e.log.find("DeviceNetworks: cannot read \"192.168.2.0/33\""), std::string::npos) << e.log;
+    EXPECT_EQ(e.log.find("SvrStart ok!"), std::string::npos) << e.log;
+    EXPECT_FALSE(isPortListening(srv.configuredPort()));
+}
+
+// ---------------------------------------------------------------------------
+// Log levels, reload, SIGTERM
+// ---------------------------------------------------------------------------
+
+// Each level keeps what it promises for one exchange and one close.
+TEST(LogLevels, EachLevelKeepsItsLines) {
+    struct Case { const char* level; bool connections; bool chunks; } cases[] = {
+        {"chunks", true, true}, {"connections", true, false}, {"errors", false, false}};
+    RelayServer srv;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.level);
+        StartOptions o;
+        o.logLevel = c.level;
+        ASSERT_TRUE(srv.start(o));
+        Client& dev = srv.connectDevice(9);
+        Client& req = srv.connectRequester();
+        EXPECT_TRUE(relays(req, dev, request(1, 9)));
+        EXPECT_TRUE(relays(dev, req, "answer"));
+        req.close(true);  // a reset: an error line at every level
+        ASSERT_TRUE(srv.waitForLine(kErrorLine));
+        dev.close();
+        const ExitInfo e = srv.stop();
+        EXPECT_TRUE(isClean(e));
+        EXPECT_NE(e.log.find("SvrStart ok!"), std::string::npos);
+        EXPECT_EQ(e.log.find("Server OnAccept an socket") != std::string::npos, c.connections) << e.log;
+        EXPECT_EQ(e.log.find(" connection closed") != std::string::npos, c.connections) << e.log;
+        EXPECT_EQ(e.log.find("  OnRead: ") != std::string::npos, c.chunks) << e.log;
+        EXPECT_EQ(e.log.find(" is request: 01 09") != std::string::npos, c.chunks) << e.log;
+        EXPECT_EQ(e.log.find(" do... [9]") != std::string::npos, c.chunks) << e.log;
+    }
+}
+
+// Typos are not silent; a reload with a bad value keeps everything as it
+// runs; a good one changes the level at once; a new Port needs a restart.
+TEST(Reload, BadValuesKeepTheRunningSettings) {
+    RelayServer srv;
+    StartOptions o;
+    o.iniExtra = "port=6000\n";
+    ASSERT_TRUE(srv.start(o));
+    EXPECT_TRUE(logHas(srv, "unknown key \"port\" in [SvrTarn] is ignored"));
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    const std::string ini = srv.dir() + "/relaySvr.ini";
+    const std::string portLine = "[SvrTarn]\nPort=" + std::to_string(srv.configuredPort()) + "\n";
+
+    std::ofstream(ini, std::ios::trunc) << portLine << "LogLevel=errors\nKeepAlive=soon\n";
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, "the running settings are kept"); })) << srv.log();
+    EXPECT_TRUE(logHas(srv, "KeepAlive=\"soon\""));
+    EXPECT_TRUE(relays(req, dev, request(1, 9)));
+    EXPECT_TRUE(srv.waitForLine(doLine(9)));  // still at chunks
+
+    std::ofstream(ini, std::ios::trunc) << "[SvrTarn]\nPort=" << pickFreePort() << "\nLogLevel=connections\n";
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
+    EXPECT_TRUE(logHas(srv, "that takes a restart; still listening on " + std::to_string(srv.port())));
+    EXPECT_TRUE(relays(req, dev, request(2, 9)));
+    EXPECT_TRUE(relays(dev, req, "answer"));
+    EXPECT_EQ(srv.countLine(doLine(9)), 1);  // no chunk lines any more
+    EXPECT_TRUE(isPortListening(srv.port()));
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+// SIGTERM right after traffic: every line made before it is in the log.
+TEST(Signals, SigtermKeepsEveryLine) {
+    RelayServer srv;
+    ASSERT_TRUE(srv.start());
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    for (unsigned char i = 0; i < 50; ++i) {
+        ASSERT_TRUE(relays(req, dev, request(i, 9)));
+        ASSERT_TRUE(relays(dev, req, "answer"));
+    }
+    ASSERT_TRUE(srv.signal(SIGTERM));  // at once: the last lines are at most 50 ms old
+    const ExitInfo e = srv.waitExit();
+    EXPECT_EQ(e.signal, SIGTERM);
+    EXPECT_EQ(srv.countLine(requestLine(49, 9)), 1) << e.log;
+    EXPECT_EQ(srv.countLine(readLine(dev.serverFd(), 6)), 50) << e.log;
+}
+
+// ---------------------------------------------------------------------------
+// Status server
+// ---------------------------------------------------------------------------
+
+// The counters follow known traffic, and /status the known connections.
+TEST(StatusServer, DocumentsFollowConnectionsAndTraffic) {
+    RelayServer srv;
+    Status status;
+    StartOptions o;
+    o.iniExtra = status.ini() + "DeviceNetworks=127.0.0.0/24 127.0.1.0/24\n";
+    ASSERT_TRUE(srv.start(o));
+    Client& low = srv.connectDevice(5);
+    Client& high = srv.connectFrom("127.0.1.5");
+    Client& asker = srv.connectRequester();
+    Client& idle = srv.connectRequester();
+    srv.connectFrom("127.0.2.5", false);  // refused
+    ASSERT_TRUE(srv.waitForLine("Server refused a device from 127.0.2.5: outside DeviceNetworks"));
+
+    ASSERT_TRUE(relays(asker, low, request(1, 5, 10)));     // forwarded, 10 bytes
+    ASSERT_TRUE(relays(low, asker, "answer"));              // delivered, 6 bytes
+    ASSERT_TRUE(low.send("unasked!"));                      // unasked, 8 bytes
+    ASSERT_TRUE(srv.waitForLine(readLine(low.serverFd(), 8)));
+    ASSERT_TRUE(idle.send(request(2, 77)));                 // no device, 6 bytes
+    ASSERT_TRUE(srv.waitForLine(requestLine(2, 77)));
+    ASSERT_TRUE(relays(asker, low, request(3, 5, 4)));      // waits now, 4 bytes
+
+    const HttpReply m = httpRequest(status.port, "GET /metrics");
+    EXPECT_EQ(m.status, 200);
+    EXPECT_NE(m.headers.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << m.headers;
+    const struct { const char* series; double value; } expected[] = {
+        {"relaysvr_connections{kind=\"requester\"}", 2}, {"relaysvr_connections{kind=\"device\"}", 2},
+        {"relaysvr_connections_accepted_total{kind=\"device\"}", 2}, {"relaysvr_devices_refused_total", 1},
+        {"relaysvr_requests_total{outcome=\"forwarded\"}", 2}, {"relaysvr_requests_total{outcome=\"no_device\"}", 1},
+        {"relaysvr_answers_total{outcome=\"delivered\"}", 1}, {"relaysvr_answers_total{outcome=\"unasked\"}", 1},
+        {"relaysvr_bytes_total{from=\"requester\"}", 20}, {"relaysvr_bytes_total{from=\"device\"}", 14},
+        {"relaysvr_dead_devices_total", 0}};
+    for (const auto& x : expected) EXPECT_EQ(metric(m.body, x.series), x.value) << x.series << "\n" << m.body;
+    for (const char* family : {"relaysvr_connections", "relaysvr_requests_total", "relaysvr_start_time_seconds"}) {
+        EXPECT_NE(m.body.find(std::string("# HELP ") + family + " "), std::string::npos) << family;
+        EXPECT_NE(m.body.find(std::string("# TYPE ") + family + " "), std::string::npos) << family;
+    }
+
+    const HttpReply s = httpRequest(status.port, "GET /status");
+    EXPECT_EQ(s.status, 200);
+    EXPECT_NE(s.headers.find("Content-Type: application/json"), std::string::npos) << s.headers;
+    const std::string lowFd = std::to_string(low.serverFd()), highFd = std::to_string(high.serverFd());
+    const std::string askerFd = std::to_string(asker.serverFd());
+    EXPECT_NE(s.body.find("\"pid\": " + std::to_string(srv.pid()) + ", \"port\": " + std::to_string(srv.port())),
+              std::string::npos) << s.body;
+    EXPECT_NE(s.body.find("{\"fd\": " + lowFd + ", \"id\": 5, \"address\": \"127.0.0.5\""), std::string::npos) << s.body;
+    EXPECT_NE(s.body.find("\"waiting_requesters\": [" + askerFd + "], \"bytes_in\": 14, \"bytes_out\": 14}"),
+              std::string::npos) << s.body;
+    EXPECT_NE(s.body.find("{\"fd\": " + highFd + ", \"id\": 5, \"address\": \"127.0.1.5\""), std::string::npos) << s.body;
+    EXPECT_LT(s.body.find("\"fd\": " + lowFd + ","), s.body.find("\"fd\": " + highFd + ","));  // ascending
+    EXPECT_NE(s.body.find("{\"fd\": " + askerFd + ", \"waiting_on\": " + lowFd), std::string::npos) << s.body;
+    EXPECT_NE(s.body.find("{\"fd\": " + std::to_string(idle.serverFd()) + ", \"waiting_on\": 0"), std::string::npos);
+
+    const HttpReply head = httpRequest(status.port, "HEAD /status");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.body, "");
+}
+
+// Loopback only by default; other paths 404, other methods 405; a client
+// that stalls is dropped after its timeout and never holds up relaying; a
+// reload moves the server to a new port; a port that cannot be bound is
+// reported and the relay runs without it.
+TEST(StatusServer, StaysOutOfTheWay) {
+    RelayServer srv;
+    Status status;
+    StartOptions o;
+    o.iniExtra = status.ini();
+    ASSERT_TRUE(srv.start(o));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return httpRequest(status.port, "GET /status").status == 200; }));
+    std::ifstream tcp("/proc/net/tcp");
+    char portHex[8];
+    std::snprintf(portHex, sizeof portHex, ":%04X", status.port);
+    bool loopbackOnly = false;
+    for (std::string line; std::getline(tcp, line);)
+        if (line.find(std::string("0100007F") + portHex + " 00000000:0000 0A") != std::string::npos) loopbackOnly = true;
+    EXPECT_TRUE(loopbackOnly) << "the status port is not bound to 127.0.0.1 alone";
+
+    EXPECT_EQ(httpRequest(status.port, "GET /").status, 404);
+    EXPECT_EQ(httpRequest(status.port, "GET /metrics/x").status, 404);
+    const HttpReply post = httpRequest(status.port, "POST /status");
+    EXPECT_EQ(post.status, 405);
+    EXPECT_NE(post.headers.find("Allow: GET, HEAD"), std::string::npos) << post.headers;
+
+    // Half a request, never finished: relaying goes on meanwhile.
+    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(status.port));
+    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ASSERT_EQ(send(stalled, "GET /sta", 8, 0), 8);
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    EXPECT_TRUE(relays(req, dev, request(1, 9)));
+    EXPECT_TRUE(relays(dev, req, "while-stalled"));
+    const timeval limit{10, 0};
+    setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char buf[512];
+    const auto start = Clock::now();
+    while (recv(stalled, buf, sizeof buf, 0) > 0) {
+    }
+    EXPECT_LT(Clock::now() - start, 9s) << "the stalled status client was not dropped";
+    close(stalled);
+
+    const int newPort = pickFreePort();
+    std::ofstream(srv.dir() + "/relaySvr.ini", std::ios::trunc)
+        << "[SvrTarn]\nPort=" << srv.configuredPort() << "\nStatusPort=" << newPort << "\n";
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
+    EXPECT_EQ(httpRequest(newPort, "GET /status").status, 200);
+    EXPECT_FALSE(isPortListening(status.port));
+    EXPECT_TRUE(srv.stopsCleanly());
+
+    // Taken by the first copy's status port... which is gone now; take it here.
+    const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;  // the port's last connections may still be in TIME-WAIT
+    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(static_cast<uint16_t>(newPort));
+    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    StartOptions taken;
+    taken.iniExtra = "StatusPort=" + std::to_string(newPort) + "\n";
+    ASSERT_TRUE(srv.start(taken));
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, "status: cannot listen on 127.0.0.1:" +
+                                                               std::to_string(newPort)); })) << srv.log();
+    Client& dev2 = srv.connectDevice(9);
+    Client& req2 = srv.connectRequester();
+    EXPECT_TRUE(relays(req2, dev2, request(1, 9)));
+    close(blocker);
+    EXPECT_TRUE(srv.stopsCleanly());
+}
