@@ -1,5 +1,5 @@
-// relay-loadgen: closed-loop load generator for relaySvr (and, for comparison,
-// for a plain TCP proxy such as haproxy).
+// relay-loadgen: closed-loop load generator for relaySvr and the floor relay
+// (relay-floor), and, for comparison, for a plain TCP proxy such as haproxy.
 //
 // One thread, epoll, libc and the standard library only.
 //
@@ -11,17 +11,28 @@
 //          idle requesters connect and send nothing. Idle connections are
 //          opened first, then the active pairs.
 //   proxy  The load generator listens as the backend on 127.0.0.1:<backend
-//          port>; requesters connect to the proxy's port. Every accepted
-//          backend connection answers each request with the same bytes.
+//          port>; requesters connect to the proxy's port. Every backend
+//          connection the proxy opens answers each request with the same
+//          bytes. The proxy opens them at once for each client connection,
+//          or, with --backend-on-data, only once the client has sent data.
 //
 // Each active requester runs a closed loop: it sends a request of S bytes
 // (byte 0: sequence number, all later bytes: the device id, so that any piece
 // of the request still names the same device), the device answers with the
 // same S bytes once it holds the whole request, and the requester checks the
-// answer byte for byte before it sends the next request.
+// answer byte for byte before it sends the next request. A request routed to
+// the wrong device, an answer routed to the wrong requester, a lost, doubled
+// or changed byte all end the run with exit status 3.
 //
-// With --hold the program only opens the idle connections, prints "ready" and
-// keeps them open until SIGINT/SIGTERM or the end of --duration.
+// With --churn every round trip has a connection of its own, as the operator
+// tool relay-request does it: the requester connects, sends one request,
+// reads the answer and closes; devices stay connected.
+//
+// With --hold the program only opens the idle connections, prints "ready"
+// (with how long the server took to hold them all, when --server-pid names
+// it) and keeps them open until SIGINT/SIGTERM or the end of --duration. It
+// only connects, so it works against any server: to a proxy, idle devices are
+// more client connections from other loopback addresses.
 //
 // The run ends at --duration seconds or after --count round trips, whichever
 // comes first; requests in flight are then completed (bounded by --stall-ms).
@@ -41,6 +52,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -54,6 +66,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "RelayDefaults.h"
+
 #ifndef IP_BIND_ADDRESS_NO_PORT
 #define IP_BIND_ADDRESS_NO_PORT 24
 #endif
@@ -62,13 +76,23 @@ namespace {
 
 enum ExitCode { kOk = 0, kUsage = 1, kSetup = 2, kWrong = 3, kStall = 4 };
 
-constexpr int kMaxSize = 4096;
+// A request travels as one chunk, so it is at most the relay's chunk size.
+constexpr int kMaxSize = static_cast<int>(relay::kChunkSize);
 constexpr int kFirstActiveId = 2;
 constexpr int kMaxPairs = 198;          // ids 2..199
 constexpr int kIdleFirstId = 200;       // ids 200..254 for idle devices
 constexpr int kIdleIdsPerSubnet = 55;
 constexpr int kMaxIdleDevices = 255 * kIdleIdsPerSubnet;
 constexpr double kMaxDuration = 3600.0;
+// Idle connections are opened this many at a time, then awaited together.
+constexpr int kConnectBatch = 256;
+// At most this many idle connections are left that the server has not
+// accepted yet: below relaySvr's and the floor's listen backlog of 1024, so
+// that no SYN is dropped and retried a second later.
+constexpr int kAcceptWindow = 768;
+constexpr int kEventsPerWait = 256;
+constexpr int64_t kStallCheckNs = 100000000;   // look for stalled pairs every 100 ms
+constexpr int kBackendBacklog = 4096;          // net.core.somaxconn caps it anyway
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -109,30 +133,36 @@ struct Options {
     int acceptWaitMs = 60000;
     int settleMs = 300;
     bool hold = false;
+    bool churn = false;
+    bool backendOnData = false;
 };
 
 void usage() {
     std::fprintf(stderr,
         "usage: relay-loadgen [options]\n"
-        "  --mode relay|proxy      relay: play requesters and devices against relaySvr (default)\n"
+        "  --mode relay|proxy      relay: play requesters and devices against the relay (default)\n"
         "                          proxy: requesters to a proxy, backend served by this program\n"
         "  --port N                port of the server (relay) or of the proxy front end (proxy)\n"
         "  --backend-port N        proxy mode: port this program listens on as the backend\n"
+        "  --backend-on-data       proxy mode: the proxy connects to the backend only once the\n"
+        "                          client has sent data (do not wait for backend connections)\n"
         "  --pairs N               active requester/device pairs (default 1, max %d)\n"
-        "  --size S                request and answer size in bytes, 2..4096 (default 64)\n"
+        "  --size S                request and answer size in bytes, 2..%d (default 64)\n"
+        "  --churn                 one connection per round trip: connect, send one request,\n"
+        "                          read the answer, close (devices stay connected)\n"
         "  --duration SEC          measured time limit in seconds (default 10, max %.0f)\n"
         "  --count N               stop after N round trips in total (default: no count limit)\n"
         "  --idle-req N            idle requesters opened first (default 0)\n"
         "  --idle-dev N            idle devices opened first, relay mode (default 0, max %d)\n"
         "  --hold                  open only the idle connections, print \"ready\", hold them\n"
         "                          until SIGINT/SIGTERM or the end of --duration\n"
-        "  --server-pid PID        wait until PID holds all connections (relay mode) and report\n"
-        "                          its CPU ticks (utime+stime) over the measured window\n"
+        "  --server-pid PID        wait until PID holds all connections and report its CPU\n"
+        "                          time over the measured window\n"
         "  --stall-ms MS           fail when a pair makes no progress for MS ms (default 5000)\n"
         "  --connect-timeout-ms MS per-connection connect timeout (default 10000)\n"
-        "  --settle-ms MS          relay mode without --server-pid: wait MS ms for the server\n"
-        "                          to accept before the first request (default 300)\n",
-        kMaxPairs, kMaxDuration, kMaxIdleDevices);
+        "  --settle-ms MS          without --server-pid: wait MS ms for the server to accept\n"
+        "                          before the first request (default 300)\n",
+        kMaxPairs, kMaxSize, kMaxDuration, kMaxIdleDevices);
 }
 
 long long parseInt(const char* name, const char* v, long long lo, long long hi) {
@@ -164,10 +194,14 @@ Options parseArgs(int argc, char** argv) {
             o.port = static_cast<int>(parseInt("--port", val(), 1, 65535));
         } else if (a == "--backend-port") {
             o.backendPort = static_cast<int>(parseInt("--backend-port", val(), 1, 65535));
+        } else if (a == "--backend-on-data") {
+            o.backendOnData = true;
         } else if (a == "--pairs") {
             o.pairs = static_cast<int>(parseInt("--pairs", val(), 0, kMaxPairs));
         } else if (a == "--size") {
             o.size = static_cast<int>(parseInt("--size", val(), 2, kMaxSize));
+        } else if (a == "--churn") {
+            o.churn = true;
         } else if (a == "--duration") {
             const char* v = val();
             char* end = nullptr;
@@ -210,7 +244,7 @@ Options parseArgs(int argc, char** argv) {
         std::fprintf(stderr, "relay-loadgen: --port is required\n");
         std::exit(kUsage);
     }
-    if (o.mode == "proxy" && o.backendPort == 0) {
+    if (o.mode == "proxy" && !o.hold && o.backendPort == 0) {
         std::fprintf(stderr, "relay-loadgen: --backend-port is required in proxy mode\n");
         std::exit(kUsage);
     }
@@ -234,7 +268,8 @@ void raiseFdLimit(long long needed) {
         if (setrlimit(RLIMIT_NOFILE, &rl) != 0) fail(kSetup, "setrlimit: %s", std::strerror(errno));
     }
     if (rl.rlim_cur != RLIM_INFINITY && static_cast<long long>(rl.rlim_cur) < needed)
-        fail(kSetup, "need about %lld descriptors but RLIMIT_NOFILE is %llu (raise the hard limit)",
+        fail(kSetup, "need about %lld descriptors but RLIMIT_NOFILE is %llu (split the idle "
+             "connections over more --hold processes)",
              needed, static_cast<unsigned long long>(rl.rlim_cur));
 }
 
@@ -251,14 +286,17 @@ uint32_t ipv4(int a, int b, int c, int d) {
            (static_cast<uint32_t>(c) << 8) | static_cast<uint32_t>(d);
 }
 
+const uint32_t kLocal = ipv4(127, 0, 0, 1);
+
 void setNoDelay(int fd) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// Opens a non-blocking TCP connection from src (host order, port chosen by the
-// kernel at connect time) to 127.0.0.1:port and waits for it to complete.
-int connectFrom(uint32_t src, int port, int timeoutMs, const char* what) {
+// Starts a non-blocking TCP connection from src (host order, port chosen by
+// the kernel at connect time) to 127.0.0.1:port. *done tells whether it is
+// already established; otherwise it completes when the socket is writable.
+int connectStart(uint32_t src, int port, const char* what, bool* done) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) fail(kSetup, "socket for %s: %s", what, std::strerror(errno));
     int one = 1;
@@ -271,27 +309,61 @@ int connectFrom(uint32_t src, int port, int timeoutMs, const char* what) {
         fail(kSetup, "bind %s to %s: %s", what, ipString(src).c_str(), std::strerror(errno));
     sockaddr_in da{};
     da.sin_family = AF_INET;
-    da.sin_addr.s_addr = htonl(ipv4(127, 0, 0, 1));
+    da.sin_addr.s_addr = htonl(kLocal);
     da.sin_port = htons(static_cast<uint16_t>(port));
-    if (connect(fd, reinterpret_cast<sockaddr*>(&da), sizeof da) != 0) {
-        if (errno != EINPROGRESS)
-            fail(kSetup, "connect %s from %s to 127.0.0.1:%d: %s", what, ipString(src).c_str(),
-                 port, std::strerror(errno));
-        pollfd p{fd, POLLOUT, 0};
-        int r;
-        do {
-            r = poll(&p, 1, timeoutMs);
-        } while (r < 0 && errno == EINTR);
-        if (r == 0)
-            fail(kSetup, "connect %s from %s to 127.0.0.1:%d: timed out after %d ms", what,
-                 ipString(src).c_str(), port, timeoutMs);
-        int err = 0;
-        socklen_t len = sizeof err;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (r < 0 || err != 0)
-            fail(kSetup, "connect %s from %s to 127.0.0.1:%d: %s", what, ipString(src).c_str(),
-                 port, std::strerror(r < 0 ? errno : err));
+    *done = connect(fd, reinterpret_cast<sockaddr*>(&da), sizeof da) == 0;
+    if (!*done && errno != EINPROGRESS)
+        fail(kSetup, "connect %s from %s to 127.0.0.1:%d: %s", what, ipString(src).c_str(), port,
+             std::strerror(errno));
+    return fd;
+}
+
+// Fails unless the connection that fd started has been established.
+void checkConnected(int fd, uint32_t src, int port, const char* what) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0)
+        fail(kSetup, "connect %s from %s to 127.0.0.1:%d: %s", what, ipString(src).c_str(), port,
+             std::strerror(err));
+}
+
+// Connects fds (started by connectStart) and waits until all are established.
+void awaitConnected(const std::vector<int>& fds, const std::vector<uint32_t>& srcs, int port,
+                    int timeoutMs, const char* what) {
+    std::vector<pollfd> p;
+    std::vector<size_t> idx;
+    for (size_t i = 0; i < fds.size(); ++i) {
+        p.push_back(pollfd{fds[i], POLLOUT, 0});
+        idx.push_back(i);
     }
+    const int64_t deadline = nowNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+    while (!p.empty()) {
+        const int64_t left = (deadline - nowNs()) / 1000000;
+        if (left <= 0)
+            fail(kSetup, "connect %s from %s to 127.0.0.1:%d: %zu connections not established "
+                 "after %d ms", what, ipString(srcs[idx[0]]).c_str(), port, p.size(), timeoutMs);
+        const int r = poll(p.data(), p.size(), static_cast<int>(left));
+        if (r < 0 && errno != EINTR) fail(kSetup, "poll: %s", std::strerror(errno));
+        size_t keep = 0;
+        for (size_t i = 0; i < p.size(); ++i) {
+            if (p[i].revents == 0) {
+                p[keep] = p[i];
+                idx[keep] = idx[i];
+                ++keep;
+                continue;
+            }
+            checkConnected(p[i].fd, srcs[idx[i]], port, what);
+        }
+        p.resize(keep);
+        idx.resize(keep);
+    }
+}
+
+int connectFrom(uint32_t src, int port, int timeoutMs, const char* what) {
+    bool done = false;
+    const int fd = connectStart(src, port, what, &done);
+    if (!done) awaitConnected({fd}, {src}, port, timeoutMs, what);
     return fd;
 }
 
@@ -333,11 +405,91 @@ long long cpuTicks(int pid) {
     return static_cast<long long>(ut + st);
 }
 
+// Time the process's threads have run on a CPU, in nanoseconds (the first
+// field of each /proc/PID/task/TID/schedstat), or -1. Finer than clock ticks,
+// which matters for short windows such as accepting a few thousand
+// connections.
+long long cpuNs(int pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return -1;
+    long long sum = 0;
+    bool any = false;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        FILE* f = std::fopen((dir + "/" + e->d_name + "/schedstat").c_str(), "r");
+        if (!f) continue;
+        unsigned long long ns = 0;
+        if (std::fscanf(f, "%llu", &ns) == 1) {
+            sum += static_cast<long long>(ns);
+            any = true;
+        }
+        std::fclose(f);
+    }
+    closedir(d);
+    return any ? sum : -1;
+}
+
 // CPU time (user + system) used by this process so far.
 double selfCpuSeconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Waits until the server holds at least `want` descriptors.
+void waitServerFds(int pid, long long want, int64_t deadlineNs) {
+    for (;;) {
+        const int n = countFds(pid);
+        if (n < 0) fail(kSetup, "the server (pid %d) is gone", pid);
+        if (n >= want) return;
+        if (nowNs() > deadlineNs)
+            fail(kSetup, "the server holds %d descriptors, expected %lld after accepting all "
+                 "connections", n, want);
+        usleep(1000);
+    }
+}
+
+// Opens idle connections from the given sources in batches of kConnectBatch.
+// With a server PID, no batch starts while the server would then have more
+// than kAcceptWindow of them left to accept; baseFds is what the server held
+// before the first one.
+std::vector<int> openIdle(const std::vector<uint32_t>& srcs, const Options& o, int baseFds) {
+    std::vector<int> fds;
+    fds.reserve(srcs.size());
+    long long accepted = 0;   // by the server, as last counted
+    const int64_t deadline = nowNs() + static_cast<int64_t>(o.acceptWaitMs) * 1000000;
+    for (size_t at = 0; at < srcs.size(); at += kConnectBatch) {
+        const size_t end = std::min(srcs.size(), at + kConnectBatch);
+        if (o.serverPid) {
+            while (static_cast<long long>(end) - accepted > kAcceptWindow) {
+                const int n = countFds(o.serverPid);
+                if (n < 0) fail(kSetup, "the server (pid %d) is gone", o.serverPid);
+                const long long now = n - baseFds;
+                if (now == accepted) {
+                    if (nowNs() > deadline)
+                        fail(kSetup, "the server accepted %lld of %zu idle connections in time",
+                             accepted, srcs.size());
+                    usleep(500);
+                }
+                accepted = now;
+            }
+        }
+        std::vector<int> batch;
+        std::vector<uint32_t> bsrc;
+        for (size_t i = at; i < end; ++i) {
+            bool done = false;
+            const int fd = connectStart(srcs[i], o.port,
+                                        srcs[i] == kLocal ? "idle requester" : "idle device", &done);
+            fds.push_back(fd);
+            if (!done) {
+                batch.push_back(fd);
+                bsrc.push_back(srcs[i]);
+            }
+        }
+        awaitConnected(batch, bsrc, o.port, o.connectTimeoutMs, "idle connection");
+    }
+    return fds;
 }
 
 enum class Role { Requester, Device };
@@ -354,9 +506,11 @@ struct Conn {
     int outLen = 0;
     int outOff = 0;
     uint32_t seq = 0;       // next sequence number (requester: to send; device: expected)
-    int64_t sentNs = 0;     // requester: when the current request was handed to the kernel
+    bool adoptSeq = false;  // proxy backend: take the sequence from the first request
+    int64_t sentNs = 0;     // requester: when the current round trip began
     int64_t progressNs = 0; // last time this connection made progress
-    bool busy = false;      // requester: a request is outstanding
+    bool busy = false;      // requester: a round trip is under way
+    bool connecting = false; // churn requester: its connection is not established yet
     long long roundTrips = 0;
 };
 
@@ -364,9 +518,10 @@ struct Loop {
     Options o;
     int ep = -1;
     int listenFd = -1;
-    std::vector<Conn*> conns;          // active connections, indexed by slot
     std::vector<Conn*> requesters;     // by pair index
     std::vector<Conn*> devices;        // by pair index (relay mode)
+    std::unordered_set<Conn*> backends; // proxy mode
+    long long backendsAccepted = 0;
     std::vector<int> idleFds;
     std::vector<uint32_t> latUs;
     long long issued = 0;
@@ -374,21 +529,15 @@ struct Loop {
     bool stopping = false;
     int64_t deadlineNs = 0;
 
-    void add(Conn* c) {
-        conns.push_back(c);
+    void watch(Conn* c, int op, bool out) {
         epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP;
-        ev.data.u64 = conns.size() - 1;
-        if (epoll_ctl(ep, EPOLL_CTL_ADD, c->fd, &ev) != 0)
-            fail(kSetup, "epoll_ctl add: %s", std::strerror(errno));
+        ev.events = EPOLLIN | EPOLLRDHUP | (out ? EPOLLOUT : 0u);
+        ev.data.ptr = c;
+        if (epoll_ctl(ep, op, c->fd, &ev) != 0)
+            fail(kSetup, "epoll_ctl: %s", std::strerror(errno));
     }
 
-    void wantOut(Conn* c, size_t slot, bool on) {
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP | (on ? EPOLLOUT : 0u);
-        ev.data.u64 = slot;
-        epoll_ctl(ep, EPOLL_CTL_MOD, c->fd, &ev);
-    }
+    void wantOut(Conn* c, bool on) { watch(c, EPOLL_CTL_MOD, on); }
 
     std::string describe(const Conn* c) const {
         char buf[160];
@@ -402,7 +551,7 @@ struct Loop {
     }
 
     // Writes as much of c->out as the socket takes; arms EPOLLOUT for the rest.
-    void flush(Conn* c, size_t slot) {
+    void flush(Conn* c) {
         while (c->outOff < c->outLen) {
             ssize_t w = send(c->fd, c->out + c->outOff, c->outLen - c->outOff, MSG_NOSIGNAL);
             if (w > 0) {
@@ -411,7 +560,7 @@ struct Loop {
             }
             if (w < 0 && errno == EINTR) continue;
             if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                wantOut(c, slot, true);
+                wantOut(c, true);
                 return;
             }
             fail(kSetup, "send on %s: %s", describe(c).c_str(), std::strerror(errno));
@@ -419,20 +568,48 @@ struct Loop {
         c->outLen = c->outOff = 0;
     }
 
-    void sendRequest(Conn* c, size_t slot) {
+    void writeRequest(Conn* c) {
         const int s = o.size;
         c->out[0] = static_cast<unsigned char>(c->seq & 0xff);
         std::memset(c->out + 1, c->id, s - 1);
         c->outLen = s;
         c->outOff = 0;
+        flush(c);
+    }
+
+    void sendRequest(Conn* c) {
         c->busy = true;
         c->sentNs = nowNs();
         c->progressNs = c->sentNs;
         ++issued;
-        flush(c, slot);
+        writeRequest(c);
     }
 
-    void onAnswer(Conn* c, size_t slot) {
+    // Churn: a round trip begins with a new connection.
+    void startCycle(Conn* c) {
+        c->busy = true;
+        c->sentNs = nowNs();
+        c->progressNs = c->sentNs;
+        c->inLen = 0;
+        ++issued;
+        bool done = false;
+        c->fd = connectStart(kLocal, o.port, "requester", &done);
+        c->connecting = !done;
+        watch(c, EPOLL_CTL_ADD, !done);
+        if (done) onConnected(c, false);
+    }
+
+    // armed: EPOLLOUT was armed to learn that the connection is established.
+    void onConnected(Conn* c, bool armed) {
+        checkConnected(c->fd, kLocal, o.port, "requester");
+        c->connecting = false;
+        setNoDelay(c->fd);
+        if (armed) wantOut(c, false);
+        writeRequest(c);
+    }
+
+    // Returns false when the requester's connection was closed (churn).
+    bool onAnswer(Conn* c) {
         const int64_t t = nowNs();
         const int s = o.size;
         unsigned char want[kMaxSize];
@@ -452,11 +629,23 @@ struct Loop {
         ++c->seq;
         ++c->roundTrips;
         ++completed;
-        if (!stopping && (o.count == 0 || issued < o.count)) sendRequest(c, slot);
+        const bool more = !stopping && (o.count == 0 || issued < o.count);
+        if (o.churn) {
+            close(c->fd);
+            c->fd = -1;
+            if (more) startCycle(c);
+            return false;
+        }
+        if (more) sendRequest(c);
+        return true;
     }
 
-    void onRequest(Conn* c, size_t slot) {
+    void onRequest(Conn* c) {
         const int s = o.size;
+        if (c->adoptSeq) {
+            c->seq = c->in[0];
+            c->adoptSeq = false;
+        }
         // Byte 0 carries the requester's sequence number, every later byte the id.
         if (c->in[0] != static_cast<unsigned char>(c->seq & 0xff))
             fail(kWrong, "%s: request %" PRIu32 " carries sequence byte 0x%02x, expected 0x%02x",
@@ -475,15 +664,29 @@ struct Loop {
         c->inLen = 0;
         ++c->seq;
         c->progressNs = nowNs();
-        flush(c, slot);
+        flush(c);
     }
 
-    void onReadable(Conn* c, size_t slot) {
+    // The proxy closed a backend connection (it does when its client closed).
+    void dropBackend(Conn* c) {
+        close(c->fd);
+        backends.erase(c);
+        delete c;
+    }
+
+    void onReadable(Conn* c) {
         for (;;) {
-            unsigned char tmp[8192];
+            unsigned char tmp[2 * kMaxSize];
             ssize_t r = recv(c->fd, tmp, sizeof tmp, 0);
             if (r < 0 && errno == EINTR) continue;
             if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+            if (r <= 0 && c->role == Role::Device && c->pair < 0) {
+                if (c->inLen != 0)
+                    fail(kWrong, "%s closed with %d bytes of a request unanswered",
+                         describe(c).c_str(), c->inLen);
+                dropBackend(c);
+                return;
+            }
             if (r < 0)
                 fail(kSetup, "recv on %s: %s", describe(c).c_str(), std::strerror(errno));
             if (r == 0)
@@ -504,14 +707,35 @@ struct Loop {
                     if (off < r)
                         fail(kWrong, "%s: answer longer than %d bytes (%zd extra)",
                              describe(c).c_str(), s, r - off);
-                    onAnswer(c, slot);
+                    if (!onAnswer(c)) return;
                 } else {
                     if (off < r)
                         fail(kWrong, "%s: more than one request of %d bytes arrived at once",
                              describe(c).c_str(), s);
-                    onRequest(c, slot);
+                    onRequest(c);
                 }
             }
+        }
+    }
+
+    // Proxy mode: takes every backend connection the proxy has opened.
+    void acceptBackends() {
+        for (;;) {
+            int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+                fail(kSetup, "accept on backend port: %s", std::strerror(errno));
+            }
+            setNoDelay(fd);
+            Conn* c = new Conn;
+            c->fd = fd;
+            c->role = Role::Device;
+            c->pair = -1;
+            c->adoptSeq = true;
+            c->peer = "#" + std::to_string(backendsAccepted++);
+            backends.insert(c);
+            watch(c, EPOLL_CTL_ADD, false);
         }
     }
 
@@ -527,40 +751,13 @@ struct Loop {
                         (d->outLen ? ", answer not fully written" : "");
             }
             fail(kStall,
-                 "%s stalled: no progress for %d ms after %lld round trips; requester holds %d "
+                 "%s stalled%s: no progress for %d ms after %lld round trips; requester holds %d "
                  "of %d answer bytes%s",
-                 describe(r).c_str(), o.stallMs, r->roundTrips, r->inLen, o.size, where.c_str());
+                 describe(r).c_str(), r->connecting ? " while connecting" : "", o.stallMs,
+                 r->roundTrips, r->inLen, o.size, where.c_str());
         }
     }
 };
-
-// Proxy mode: accepts the proxy's backend connections until `expected` are
-// open. Each one answers every request with its own bytes.
-void acceptBackends(Loop& L, size_t expected, int64_t deadlineNs) {
-    size_t have = 0;
-    while (have < expected) {
-        int fd = accept4(L.listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                fail(kSetup, "accept on backend port: %s", std::strerror(errno));
-            if (nowNs() > deadlineNs)
-                fail(kSetup, "the proxy opened %zu of %zu backend connections in time", have,
-                     expected);
-            pollfd p{L.listenFd, POLLIN, 0};
-            poll(&p, 1, 50);
-            continue;
-        }
-        setNoDelay(fd);
-        Conn* c = new Conn;
-        c->fd = fd;
-        c->role = Role::Device;
-        c->pair = -1;
-        c->peer = "#" + std::to_string(have);
-        L.add(c);
-        ++have;
-    }
-}
 
 }  // namespace
 
@@ -568,7 +765,7 @@ int main(int argc, char** argv) {
     Options o = parseArgs(argc, argv);
     const bool relay = o.mode == "relay";
     const long long active = static_cast<long long>(o.pairs) * 2;
-    raiseFdLimit(o.idleReq + o.idleDev + active + 64);
+    raiseFdLimit(o.idleReq + o.idleDev + active + (relay ? 0 : o.pairs) + 64);
 
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -582,33 +779,37 @@ int main(int argc, char** argv) {
     L.ep = epoll_create1(EPOLL_CLOEXEC);
     if (L.ep < 0) fail(kSetup, "epoll_create1: %s", std::strerror(errno));
 
-    if (!relay) {
+    if (!relay && !o.hold) {
         L.listenFd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         int one = 1;
         setsockopt(L.listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(ipv4(127, 0, 0, 1));
+        a.sin_addr.s_addr = htonl(kLocal);
         a.sin_port = htons(static_cast<uint16_t>(o.backendPort));
         if (bind(L.listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             fail(kSetup, "bind backend port 127.0.0.1:%d: %s", o.backendPort, std::strerror(errno));
-        if (listen(L.listenFd, 4096) != 0)
+        if (listen(L.listenFd, kBackendBacklog) != 0)
             fail(kSetup, "listen on backend port: %s", std::strerror(errno));
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = nullptr;  // the only registration without a connection
+        epoll_ctl(L.ep, EPOLL_CTL_ADD, L.listenFd, &ev);
     }
 
-    const int baseFds = (relay && o.serverPid) ? countFds(o.serverPid) : -1;
-    if (relay && o.serverPid && baseFds < 0)
+    const int baseFds = o.serverPid ? countFds(o.serverPid) : -1;
+    if (o.serverPid && baseFds < 0)
         fail(kSetup, "cannot read /proc/%d/fd (is the server running?)", o.serverPid);
 
     const int64_t setupStart = nowNs();
+    const long long setupCpu0 = o.serverPid ? cpuNs(o.serverPid) : -1;
     // Idle connections first: requesters, then devices.
-    const uint32_t local = ipv4(127, 0, 0, 1);
-    L.idleFds.reserve(o.idleReq + o.idleDev);
-    for (int i = 0; i < o.idleReq; ++i)
-        L.idleFds.push_back(connectFrom(local, o.port, o.connectTimeoutMs, "idle requester"));
-    for (int j = 0; j < o.idleDev; ++j) {
-        uint32_t src = ipv4(127, 0, 1 + j / kIdleIdsPerSubnet, kIdleFirstId + j % kIdleIdsPerSubnet);
-        L.idleFds.push_back(connectFrom(src, o.port, o.connectTimeoutMs, "idle device"));
+    {
+        std::vector<uint32_t> srcs(static_cast<size_t>(o.idleReq), kLocal);
+        for (int j = 0; j < o.idleDev; ++j)
+            srcs.push_back(ipv4(127, 0, 1 + j / kIdleIdsPerSubnet,
+                                kIdleFirstId + j % kIdleIdsPerSubnet));
+        L.idleFds = openIdle(srcs, o, baseFds);
     }
 
     // Active pairs: all devices first, so that every device is known before any request.
@@ -627,43 +828,51 @@ int main(int argc, char** argv) {
     }
     for (int i = 0; i < o.pairs; ++i) {
         Conn* r = new Conn;
-        r->fd = connectFrom(local, o.port, o.connectTimeoutMs, "requester");
         r->role = Role::Requester;
         r->pair = i;
         r->id = kFirstActiveId + i;
         r->peer = "127.0.0.1";
-        setNoDelay(r->fd);
+        if (!o.churn) {
+            r->fd = connectFrom(kLocal, o.port, o.connectTimeoutMs, "requester");
+            setNoDelay(r->fd);
+        }
         L.requesters.push_back(r);
     }
-    for (Conn* r : L.requesters) L.add(r);
-    for (Conn* d : L.devices) L.add(d);
+    for (Conn* r : L.requesters)
+        if (r->fd >= 0) L.watch(r, EPOLL_CTL_ADD, false);
+    for (Conn* d : L.devices) L.watch(d, EPOLL_CTL_ADD, false);
 
     // Wait until the server side holds every connection.
     const int64_t acceptDeadline = nowNs() + static_cast<int64_t>(o.acceptWaitMs) * 1000000;
-    if (!relay) {
+    const long long persistent = o.churn ? o.pairs : active;   // churn: the devices only
+    if (!relay && !o.hold && !o.backendOnData && !o.churn) {
         // The proxy opens one backend connection per client connection, idle ones included.
-        acceptBackends(L, static_cast<size_t>(o.idleReq) + o.pairs, acceptDeadline);
-    } else if (o.serverPid) {
-        const long long want = baseFds + o.idleReq + o.idleDev + active;
-        for (;;) {
-            int n = countFds(o.serverPid);
-            if (n < 0) fail(kSetup, "the server (pid %d) is gone", o.serverPid);
-            if (n >= want) break;
+        const long long want = static_cast<long long>(o.idleReq) + o.pairs;
+        while (L.backendsAccepted < want) {
             if (nowNs() > acceptDeadline)
-                fail(kSetup, "the server holds %d descriptors, expected %lld after accepting all "
-                     "connections", n, want);
-            usleep(10000);
+                fail(kSetup, "the proxy opened %lld of %lld backend connections in time",
+                     L.backendsAccepted, want);
+            pollfd p{L.listenFd, POLLIN, 0};
+            poll(&p, 1, 50);
+            L.acceptBackends();
         }
+    } else if (o.serverPid) {
+        // A proxy that connects on data holds one descriptor per client so far.
+        const long long conns = relay ? persistent : (o.churn ? 0 : o.pairs);
+        waitServerFds(o.serverPid, baseFds + o.idleReq + o.idleDev + conns, acceptDeadline);
     } else {
         usleep(static_cast<useconds_t>(o.settleMs) * 1000);
     }
     const double setupS = (nowNs() - setupStart) / 1e9;
+    const long long setupCpu = setupCpu0 >= 0 ? cpuNs(o.serverPid) - setupCpu0 : -1;
     std::printf("connected: %d idle requesters, %d idle devices, %d pairs in %.2f s\n", o.idleReq,
                 o.idleDev, o.pairs, setupS);
     std::fflush(stdout);
 
     if (o.hold) {
-        std::printf("ready connections=%zu\n", L.idleFds.size());
+        // How fast the server took them: from the first connect until it held all.
+        std::printf("ready connections=%zu accept_s=%.4f accept_server_cpu_ns=%lld\n",
+                    L.idleFds.size(), setupS, setupCpu);
         std::fflush(stdout);
         const int64_t end = nowNs() + static_cast<int64_t>(o.duration * 1e9);
         while (!g_stop && nowNs() < end) usleep(20000);
@@ -674,15 +883,19 @@ int main(int argc, char** argv) {
 
     L.latUs.reserve(1 << 20);
     const long long ticks0 = o.serverPid ? cpuTicks(o.serverPid) : -1;
+    const long long ns0 = o.serverPid ? cpuNs(o.serverPid) : -1;
     const double self0 = selfCpuSeconds();
     const int64_t t0 = nowNs();
     L.deadlineNs = t0 + static_cast<int64_t>(o.duration * 1e9);
-    for (size_t slot = 0; slot < L.requesters.size(); ++slot) {
+    for (Conn* r : L.requesters) {
         if (o.count != 0 && L.issued >= o.count) break;
-        L.sendRequest(L.requesters[slot], slot);
+        if (o.churn)
+            L.startCycle(r);
+        else
+            L.sendRequest(r);
     }
 
-    epoll_event evs[256];
+    epoll_event evs[kEventsPerWait];
     int64_t lastStallCheck = t0;
     for (;;) {
         int64_t t = nowNs();
@@ -693,31 +906,42 @@ int main(int argc, char** argv) {
             for (Conn* r : L.requesters) anyBusy = anyBusy || r->busy;
             if (!anyBusy) break;
         }
-        if (t - lastStallCheck > 100000000) {
+        if (t - lastStallCheck > kStallCheckNs) {
             L.checkStalls(t);
             lastStallCheck = t;
         }
-        int n = epoll_wait(L.ep, evs, 256, 50);
+        int n = epoll_wait(L.ep, evs, kEventsPerWait, 50);
         if (n < 0) {
             if (errno == EINTR) continue;
             fail(kSetup, "epoll_wait: %s", std::strerror(errno));
         }
         for (int i = 0; i < n; ++i) {
-            size_t slot = evs[i].data.u64;
-            Conn* c = L.conns[slot];
-            if (evs[i].events & EPOLLOUT) {
-                L.flush(c, slot);
-                if (c->outLen == 0) L.wantOut(c, slot, false);
+            Conn* c = static_cast<Conn*>(evs[i].data.ptr);
+            if (!c) {
+                L.acceptBackends();
+                continue;
             }
-            if (evs[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) L.onReadable(c, slot);
+            if (c->connecting) {
+                L.onConnected(c, true);
+                continue;
+            }
+            if (evs[i].events & EPOLLOUT) {
+                L.flush(c);
+                if (c->outLen == 0) L.wantOut(c, false);
+            }
+            if (evs[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) L.onReadable(c);
         }
     }
     const int64_t t1 = nowNs();
     const long long ticks1 = o.serverPid ? cpuTicks(o.serverPid) : -1;
+    const long long ns1 = o.serverPid ? cpuNs(o.serverPid) : -1;
     const double selfCpu = selfCpuSeconds() - self0;
 
     // Close the active connections with nothing in flight, then the idle ones.
-    for (Conn* c : L.conns) close(c->fd);
+    for (Conn* c : L.requesters)
+        if (c->fd >= 0) close(c->fd);
+    for (Conn* c : L.devices) close(c->fd);
+    for (Conn* c : L.backends) close(c->fd);
     for (int fd : L.idleFds) close(fd);
     if (L.listenFd >= 0) close(L.listenFd);
 
@@ -740,21 +964,26 @@ int main(int argc, char** argv) {
         if (minPair < 0 || r->roundTrips < minPair) minPair = r->roundTrips;
         maxPair = std::max(maxPair, r->roundTrips);
     }
-    std::printf("round trips: %lld in %.3f s = %.0f/s (per pair: min %lld, max %lld)\n",
-                L.completed, secs, rate, minPair, maxPair);
+    std::printf("round trips%s: %lld in %.3f s = %.0f/s (per pair: min %lld, max %lld)\n",
+                o.churn ? " (one connection each)" : "", L.completed, secs, rate, minPair, maxPair);
     std::printf("round-trip time: p50 %u us, p99 %u us, mean %.1f us, max %u us\n", p50, p99, mean,
                 pmax);
     const long long ticks = (ticks0 >= 0 && ticks1 >= 0) ? ticks1 - ticks0 : -1;
+    const long long serverNs = (ns0 >= 0 && ns1 >= 0) ? ns1 - ns0 : -1;
     if (ticks >= 0)
-        std::printf("server CPU: %lld ticks (%ld per second)\n", ticks, sysconf(_SC_CLK_TCK));
+        std::printf("server CPU: %lld ticks (%ld per second), %.3f s\n", ticks,
+                    sysconf(_SC_CLK_TCK), serverNs / 1e9);
     const double selfPerRt = L.completed ? selfCpu * 1e6 / L.completed : 0;
     std::printf("load generator CPU: %.2f s = %.0f%% of the window, %.2f us per round trip\n",
                 selfCpu, secs > 0 ? 100 * selfCpu / secs : 0, selfPerRt);
-    std::printf("RESULT mode=%s pairs=%d size=%d idle_req=%d idle_dev=%d round_trips=%lld "
+    std::printf("RESULT mode=%s churn=%d pairs=%d size=%d idle_req=%d idle_dev=%d round_trips=%lld "
                 "seconds=%.3f rt_per_s=%.1f p50_us=%u p99_us=%u mean_us=%.1f max_us=%u "
-                "server_ticks=%lld clk_tck=%ld loadgen_cpu_us_per_rt=%.2f\n",
-                o.mode.c_str(), o.pairs, o.size, o.idleReq, o.idleDev, L.completed, secs, rate, p50,
-                p99, mean, pmax, ticks, sysconf(_SC_CLK_TCK), selfPerRt);
-    for (Conn* c : L.conns) delete c;
+                "server_ticks=%lld clk_tck=%ld server_cpu_ns=%lld loadgen_cpu_us_per_rt=%.2f\n",
+                o.mode.c_str(), o.churn ? 1 : 0, o.pairs, o.size, o.idleReq, o.idleDev,
+                L.completed, secs, rate, p50, p99, mean, pmax, ticks, sysconf(_SC_CLK_TCK),
+                serverNs, selfPerRt);
+    for (Conn* c : L.requesters) delete c;
+    for (Conn* c : L.devices) delete c;
+    for (Conn* c : L.backends) delete c;
     return kOk;
 }
