@@ -160,16 +160,21 @@ namespace {
 // One output stream of the log: standard output or standard error.
 struct LogSink {
     int fd;
+    bool opened = false;
     bool nonBlocking = false;   // a pipe or a socket: never wait for its reader
-    evbuffer* pending = nullptr;
+    std::string text;           // whole lines; the first `written` bytes have gone out
+    size_t written = 0;
     uint64_t droppedLines = 0;
     event* writeEv = nullptr;   // armed while a non-blocking reader lags behind
+
+    size_t Pending() const { return text.size() - written; }
 };
 
-LogSink g_out{STDOUT_FILENO};
-LogSink g_err{STDERR_FILENO};
+LogSink g_out{STDOUT_FILENO, false, false, std::string(), 0, 0, nullptr};
+LogSink g_err{STDERR_FILENO, false, false, std::string(), 0, 0, nullptr};
 event_base* g_logBase = nullptr;
 event* g_logTimer = nullptr;    // armed while something is pending
+bool g_logTimerArmed = false;
 
 void flushSink(LogSink& s);
 
@@ -180,6 +185,7 @@ void onLogWritable(evutil_socket_t, short, void* arg)
 
 void onLogTimer(evutil_socket_t, short, void*)
 {
+    g_logTimerArmed = false;
     flushSink(g_out);
     flushSink(g_err);
 }
@@ -189,7 +195,8 @@ void onLogTimer(evutil_socket_t, short, void*)
 // nothing for another process that shares the pipe.
 void openSink(LogSink& s)
 {
-    s.pending = evbuffer_new();
+    s.opened = true;
+    s.text.reserve(CSvrLog::kFlushAt + CSvrLog::kFlushAt / 4);
     struct stat st;
     if (fstat(s.fd, &st) != 0)
         return;
@@ -213,15 +220,17 @@ void openSink(LogSink& s)
 // on a loop, waits for the descriptor to take more.
 void flushSink(LogSink& s)
 {
-    if (!s.pending)
-        return;
-    while (evbuffer_get_length(s.pending) > 0) {
-        const int n = evbuffer_write(s.pending, s.fd);
-        if (n > 0)
+    while (s.Pending() > 0) {
+        const ssize_t n = write(s.fd, s.text.data() + s.written, s.Pending());
+        if (n > 0) {
+            s.written += static_cast<size_t>(n);
             continue;
+        }
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && s.nonBlocking) {
+            s.text.erase(0, s.written);
+            s.written = 0;
             if (g_logBase && !s.writeEv)
                 s.writeEv = event_new(g_logBase, s.fd, EV_WRITE, onLogWritable, &s);
             if (s.writeEv)
@@ -229,47 +238,160 @@ void flushSink(LogSink& s)
             return;
         }
         // The reader is gone (or the file cannot grow): nothing more can be written.
-        evbuffer_drain(s.pending, evbuffer_get_length(s.pending));
-        return;
+        break;
     }
+    s.text.clear();
+    s.written = 0;
     if (s.droppedLines > 0) {
         const uint64_t dropped = s.droppedLines;
         s.droppedLines = 0;
-        evbuffer_add_printf(s.pending, "relaySvr: %llu log lines dropped: the log was not read in time\n",
-                            static_cast<unsigned long long>(dropped));
+        s.text = format("relaySvr: %llu log lines dropped: the log was not read in time\n",
+                        static_cast<unsigned long long>(dropped));
         flushSink(s);
+    }
+}
+
+// Appends the value in decimal, or in hexadecimal, with at least `width`
+// digits (zeros in front); returns the new end. The divisors are constants,
+// so that no division instruction is needed.
+char* putNumber(char* p, unsigned long long v, bool hex, int width)
+{
+    char digits[24];
+    int n = 0;
+    if (hex) {
+        do {
+            digits[n++] = "0123456789abcdef"[v & 15];
+            v >>= 4;
+        } while (v != 0);
+    } else {
+        do {
+            digits[n++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+    }
+    while (n < width)
+        digits[n++] = '0';
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+// Formats the conversions the log uses (%d, %u, %x, %s, %lld, %llu, %%, with
+// a zero-padded width such as %02x) into out. printf's machinery costs more
+// than relaying a chunk, and the per-chunk lines are written for every
+// chunk. Returns the length, or -1 for anything else or a line longer than
+// out, which the caller then gives to vsnprintf.
+int formatLine(char* out, size_t cap, const char* fmt, va_list ap)
+{
+    char* p = out;
+    char* const end = out + cap - 24; // room for one number
+    for (const char* f = fmt; *f; ++f) {
+        // Literal text up to the next conversion, in one copy.
+        const char* pct = strchrnul(f, '%');
+        const size_t run = static_cast<size_t>(pct - f);
+        if (run >= static_cast<size_t>(end - p))
+            return -1;
+        std::memcpy(p, f, run);
+        p += run;
+        f = pct;
+        if (*f == '\0')
+            break;
+        ++f;
+        int width = 0;
+        if (*f == '0') {
+            while (*f >= '0' && *f <= '9')
+                width = width * 10 + (*f++ - '0');
+        }
+        const bool wide = f[0] == 'l' && f[1] == 'l';
+        if (wide)
+            f += 2;
+        switch (*f) {
+        case 'd': {
+            const long long v = wide ? va_arg(ap, long long) : va_arg(ap, int);
+            if (v < 0)
+                *p++ = '-';
+            p = putNumber(p, v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v),
+                          false, width);
+            break;
+        }
+        case 'u':
+        case 'x':
+            p = putNumber(p, wide ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned), *f == 'x', width);
+            break;
+        case 's':
+            if (wide || width)
+                return -1;
+            for (const char* t = va_arg(ap, const char*); *t; ++t) {
+                if (p >= end)
+                    return -1;
+                *p++ = *t;
+            }
+            break;
+        case '%':
+            *p++ = '%';
+            break;
+        default:
+            return -1;
+        }
+    }
+    return static_cast<int>(p - out);
+}
+
+// A line was added: without a loop it goes out at once; on a loop, once
+// kFlushAt bytes are pending or when the timer fires.
+void afterAppend(LogSink& s)
+{
+    if (!g_logBase) {
+        flushSink(s);
+    } else if (s.writeEv && event_pending(s.writeEv, EV_WRITE, nullptr)) {
+        // The reader lags: its write event takes over.
+    } else if (s.Pending() >= CSvrLog::kFlushAt) {
+        flushSink(s);
+    } else if (!g_logTimerArmed && g_logTimer) {
+        const timeval delay = {0, CSvrLog::kFlushDelayMs * 1000};
+        g_logTimerArmed = evtimer_add(g_logTimer, &delay) == 0;
     }
 }
 
 void append(LogSink& s, const char* fmt, va_list ap)
 {
-    if (!s.pending)
+    if (!s.opened)
         CSvrLog::Open();
-    const size_t before = evbuffer_get_length(s.pending);
+    const size_t before = s.Pending();
     // Whole lines only: past the bound a line is counted, not cut.
     if (s.nonBlocking && before >= CSvrLog::kMaxPending) {
         ++s.droppedLines;
         return;
     }
-    evbuffer_add_vprintf(s.pending, fmt, ap);
-    if (!g_logBase) {
-        flushSink(s);
-    } else if (s.writeEv && event_pending(s.writeEv, EV_WRITE, nullptr)) {
-        // The reader lags: its write event takes over.
-    } else if (evbuffer_get_length(s.pending) >= CSvrLog::kFlushAt) {
-        flushSink(s);
-    } else if (before == 0 && g_logTimer && !evtimer_pending(g_logTimer, nullptr)) {
-        const timeval delay = {0, CSvrLog::kFlushDelayMs * 1000};
-        evtimer_add(g_logTimer, &delay);
+    char line[256];
+    va_list copy;
+    va_copy(copy, ap);
+    const int n = formatLine(line, sizeof(line), fmt, copy);
+    va_end(copy);
+    if (n >= 0) {
+        s.text.append(line, static_cast<size_t>(n));
+    } else {
+        // Measured first, then written: each pass needs its own copy of ap.
+        va_list measure;
+        va_copy(measure, ap);
+        const int len = std::vsnprintf(nullptr, 0, fmt, measure);
+        va_end(measure);
+        if (len > 0) {
+            const size_t at = s.text.size();
+            s.text.resize(at + static_cast<size_t>(len) + 1);
+            std::vsnprintf(&s.text[at], static_cast<size_t>(len) + 1, fmt, ap);
+            s.text.resize(at + static_cast<size_t>(len));
+        }
     }
+    afterAppend(s);
 }
 
 // Writes what is pending until the deadline, waiting for a slow reader.
 void drainSink(LogSink& s, int64_t deadlineMs)
 {
-    while (s.pending && (evbuffer_get_length(s.pending) > 0 || s.droppedLines > 0)) {
+    while (s.Pending() > 0 || s.droppedLines > 0) {
         flushSink(s);
-        if (evbuffer_get_length(s.pending) == 0)
+        if (s.Pending() == 0)
             return;
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
@@ -290,7 +412,7 @@ void onLibeventLog(int severity, const char* msg)
 
 void CSvrLog::Open()
 {
-    if (g_out.pending)
+    if (g_out.opened)
         return;
     openSink(g_out);
     openSink(g_err);
@@ -310,6 +432,7 @@ void CSvrLog::Attach(event_base* base)
         event_free(g_logTimer);
         g_logTimer = nullptr;
     }
+    g_logTimerArmed = false;
     g_logBase = base;
     if (base)
         g_logTimer = evtimer_new(base, onLogTimer, nullptr);
@@ -341,6 +464,77 @@ void CSvrLog::Print(Level level, const char* fmt, ...)
     va_start(ap, fmt);
     append(g_out, fmt, ap);
     va_end(ap);
+}
+
+namespace {
+
+// Builds one short line in place: literal pieces and numbers.
+class LineBuilder {
+public:
+    template <size_t N>
+    LineBuilder& Text(const char (&text)[N])
+    {
+        std::memcpy(m_p, text, N - 1);
+        m_p += N - 1;
+        return *this;
+    }
+    LineBuilder& Dec(int v)
+    {
+        unsigned u = static_cast<unsigned>(v);
+        if (v < 0) {
+            *m_p++ = '-';
+            u = 0u - u;
+        }
+        char digits[10];
+        int n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + u % 10);
+            u /= 10;
+        } while (u != 0);
+        while (n > 0)
+            *m_p++ = digits[--n];
+        return *this;
+    }
+    LineBuilder& Hex2(unsigned char v)
+    {
+        *m_p++ = "0123456789abcdef"[v >> 4];
+        *m_p++ = "0123456789abcdef"[v & 15];
+        return *this;
+    }
+    void Add()
+    {
+        if (!g_out.opened)
+            CSvrLog::Open();
+        if (g_out.nonBlocking && g_out.Pending() >= CSvrLog::kMaxPending)
+            ++g_out.droppedLines;
+        else
+            g_out.text.append(m_line, static_cast<size_t>(m_p - m_line));
+        afterAppend(g_out);
+    }
+
+private:
+    char m_line[64]; // the longest line: two ints and 11 bytes of text
+    char* m_p = m_line;
+};
+
+} // namespace
+
+void CSvrLog::PrintRead(int fd, int n)
+{
+    if (Wants(kChunks))
+        LineBuilder().Text(" ").Dec(fd).Text("  OnRead: ").Dec(n).Text("\n").Add();
+}
+
+void CSvrLog::PrintRequest(unsigned char b0, unsigned char b1)
+{
+    if (Wants(kChunks))
+        LineBuilder().Text(" is request: ").Hex2(b0).Text(" ").Hex2(b1).Text("\n").Add();
+}
+
+void CSvrLog::PrintDo(unsigned char id)
+{
+    if (Wants(kChunks))
+        LineBuilder().Text(" do... [").Dec(id).Text("]\n").Add();
 }
 
 void CSvrLog::Warn(const char* fmt, ...)
@@ -487,8 +681,10 @@ void CSvrWrapperTarn::Init()
     if (stat(kIniFile, &st) == 0 && !S_ISREG(st.st_mode)) {
         CSvrLog::Warn("relaySvr.ini is not a regular file: it is not read, the defaults are used\n");
         m_ini.Free();
-    } else {
-        m_ini.Load(kIniFile);
+    } else if (!m_ini.Load(kIniFile) && errno != ENOENT) {
+        // A missing file means the defaults; one that is there but cannot be
+        // read (its permissions) would silently drop DeviceNetworks.
+        CSvrLog::Warn("relaySvr.ini cannot be read (%s): the defaults are used\n", std::strerror(errno));
     }
     Settings s;
     SettingsCheck check;
@@ -928,7 +1124,7 @@ void CSvrWrapperTarn::ReadChunk(int fd, Conn& c)
         return;
     }
     const size_t n = static_cast<size_t>(got);
-    CSvrLog::Print(CSvrLog::kChunks, " %d  OnRead: %d\n", fd, static_cast<int>(n));
+    CSvrLog::PrintRead(fd, static_cast<int>(n));
     c.bytesIn += n;
     if (c.kind == Kind::Device)
         RouteAnswer(fd, c, buf, n);
@@ -941,7 +1137,7 @@ void CSvrWrapperTarn::ReadChunk(int fd, Conn& c)
 // over the high mark is paused until it drains.
 void CSvrWrapperTarn::RouteRequest(int fd, Conn& c, const unsigned char* data, size_t n)
 {
-    CSvrLog::Print(CSvrLog::kChunks, " is request: %02x %02x\n", data[0], data[1]);
+    CSvrLog::PrintRequest(data[0], data[1]);
     m_stats.bytesFromRequesters += n;
     const int d = DestFind(data[1]);
     SetWait(fd, c, d);
@@ -949,7 +1145,7 @@ void CSvrWrapperTarn::RouteRequest(int fd, Conn& c, const unsigned char* data, s
         ++m_stats.requestsNoDevice;
         return;
     }
-    CSvrLog::Print(CSvrLog::kChunks, " do... [%d]\n", data[1]);
+    CSvrLog::PrintDo(data[1]);
     ++m_stats.requestsForwarded;
     Conn& dc = m_conns[d];
     const Sent sent = Forward(d, dc, data, n);
@@ -1056,14 +1252,16 @@ void CSvrWrapperTarn::ReleaseBlocked(int devFd, Conn& dev)
 }
 
 // A read or write on the connection failed: it is closed like any other. A
-// device whose link died (keepalive or the acknowledgement timeout) is
-// counted and named.
+// device whose link died (keepalive or the acknowledgement timeout gave up
+// on it) is counted and named. TCP reports that as ETIMEDOUT, or as the last
+// ICMP error it met on the way there (host or network unreachable).
 void CSvrWrapperTarn::ConnFailed(int fd, int err)
 {
     Conn* c = Slot(fd);
     if (!c)
         return;
-    if (c->kind == Kind::Device && err == ETIMEDOUT) {
+    const bool linkDied = err == ETIMEDOUT || err == EHOSTUNREACH || err == ENETUNREACH || err == EHOSTDOWN;
+    if (c->kind == Kind::Device && linkDied) {
         ++m_stats.deadDevices;
         CSvrLog::Print(CSvrLog::kErrors, " %d dead device %s dropped: %s\n", fd, dotted(c->addr).c_str(),
                        std::strerror(err));
@@ -1121,10 +1319,11 @@ void CSvrWrapperTarn::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr* ad
     // The write callback runs once the output is down to the low mark, which
     // is where paused requesters are read again.
     bufferevent_setwatermark(bev, EV_WRITE, self->m_nLowMark, 0);
-    // The bufferevent writes what is queued; reading goes through readEv, one
-    // recv per chunk and per loop pass (no FIONREAD, no copy through an
-    // input buffer), so bytes beyond a chunk wait in the socket, not in memory.
-    bufferevent_enable(bev, EV_WRITE);
+    // The bufferevent writes what is queued (writing is enabled from its
+    // creation, and its write event is armed only while something is
+    // queued); reading goes through readEv, one recv per chunk and per loop
+    // pass (no FIONREAD, no copy through an input buffer), so bytes beyond a
+    // chunk wait in the socket, not in memory.
     event_add(readEv, nullptr);
     self->AfterCallback();
 }

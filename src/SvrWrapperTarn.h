@@ -87,6 +87,14 @@ public:
     // One formatted text on standard error, whatever the level.
     static void Warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+    // The three per-chunk lines (level kChunks), composed without reading a
+    // format: they are written for every chunk relayed, where interpreting
+    // a format would cost a fair part of relaying the chunk. Each writes
+    // exactly what Print would with the format shown.
+    static void PrintRead(int fd, int n);                          // " %d  OnRead: %d\n"
+    static void PrintRequest(unsigned char b0, unsigned char b1);  // " is request: %02x %02x\n"
+    static void PrintDo(unsigned char id);                         // " do... [%d]\n"
+
 private:
     static Level s_level;
 };

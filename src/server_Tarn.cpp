@@ -215,6 +215,9 @@ void sigint_handler(int /*signal*/)
 
 int main(int argc, char** argv)
 {
+    // A reload request that comes before the loop takes SIGHUP must not end
+    // the server.
+    std::signal(SIGHUP, SIG_IGN);
     keepStandardDescriptors();
     CSvrLog::Open();
     if (const int status = commandLineWord(argc, argv); status >= 0)
@@ -233,8 +236,6 @@ int main(int argc, char** argv)
 
     std::signal(SIGINT, sigint_handler);
     std::signal(SIGPIPE, SIG_IGN);
-    // Until the loop takes SIGHUP, a reload request must not end the server.
-    std::signal(SIGHUP, SIG_IGN);
 
     svr.SvrInit(&_pBase);
     svr.SvrStart();

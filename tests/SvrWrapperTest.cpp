@@ -13,6 +13,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
@@ -48,7 +49,8 @@ public:
         if (m_old && chdir(m_old) != 0)
             ADD_FAILURE() << "cannot go back to " << m_old;
         free(m_old);
-        std::system(("rm -rf " + m_dir).c_str());
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
     }
     void Write(const std::string& text) { std::ofstream("relaySvr.ini", std::ios::trunc) << text; }
 
@@ -106,6 +108,47 @@ TEST(SvrLifecycle, FailedStartFreesTheBaseSilently)
     EXPECT_FALSE(svr.SvrIsOk());
     EXPECT_EQ(published, nullptr);
     close(taken);
+}
+
+// ---------------------------------------------------------------------------
+// The log
+// ---------------------------------------------------------------------------
+
+// The log composes its lines itself: each must read exactly as printf would
+// print its format.
+TEST(SvrLog, LinesReadAsTheirFormats)
+{
+    char path[] = "/tmp/svrlog-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    unlink(path);
+    CSvrLog::Redirect(fd);
+    std::string expected;
+    char buf[256];
+    for (int v : {0, 7, 10, 99, 4096, 65535, 2147483647, -1, -2147483647 - 1}) {
+        CSvrLog::PrintRead(v, v / 3);
+        std::snprintf(buf, sizeof(buf), " %d  OnRead: %d\n", v, v / 3);
+        expected += buf;
+        CSvrLog::PrintRequest(static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8));
+        std::snprintf(buf, sizeof(buf), " is request: %02x %02x\n", static_cast<unsigned char>(v),
+                      static_cast<unsigned char>(v >> 8));
+        expected += buf;
+        CSvrLog::PrintDo(static_cast<unsigned char>(v));
+        std::snprintf(buf, sizeof(buf), " do... [%d]\n", static_cast<unsigned char>(v));
+        expected += buf;
+        CSvrLog::Print(CSvrLog::kErrors, "Server OnAccept an socket %04x ip=%s,  id=%d %llu%%\n",
+                       static_cast<unsigned>(v), "10.0.0.1", v, static_cast<unsigned long long>(v) * 3);
+        std::snprintf(buf, sizeof(buf), "Server OnAccept an socket %04x ip=%s,  id=%d %llu%%\n",
+                      static_cast<unsigned>(v), "10.0.0.1", v, static_cast<unsigned long long>(v) * 3);
+        expected += buf;
+    }
+    CSvrLog::Print(CSvrLog::kErrors, "%5.2f and %c\n", 3.14159, 'x'); // what the log does not compose itself
+    expected += " 3.14 and x\n";
+    CSvrLog::Redirect(-1);
+    std::string got(expected.size() + 16, '\0');
+    got.resize(static_cast<size_t>(pread(fd, &got[0], got.size(), 0)));
+    close(fd);
+    EXPECT_EQ(got, expected);
 }
 
 // ---------------------------------------------------------------------------
