@@ -342,7 +342,10 @@ TEST(RobustnessRandom, RandomTrafficWithFaultsKeepsRoutingRulesAndServerAlive) {
     std::printf("[ figures  ] random traffic seed %u (replay: RELAY_RANDOM_SEED=%u)\n", seed, seed);
     std::mt19937 rng(seed);
     RelayServer srv;
-    ASSERT_TRUE(srv.start());
+    StartOptions o;
+    const int statusPort = pickFreePort();
+    o.iniExtra = "StatusPort=" + std::to_string(statusPort) + "\n";
+    ASSERT_TRUE(srv.start(o));
     const int fdBefore = descriptorCount(srv.pid());
 
     // Devices take ids 2..4 (often two at once share one); requesters ask
@@ -355,7 +358,10 @@ TEST(RobustnessRandom, RandomTrafficWithFaultsKeepsRoutingRulesAndServerAlive) {
         p.device = i < 4;
         p.id = 2 + static_cast<int>(rng() % (p.device ? 3 : 5));
         p.asked.set(p.id);
-        p.client = p.device ? &srv.connectDevice(p.id, false) : &srv.connectRequester(false);
+        // Devices behind small buffers soon stop taking data when they stop
+        // reading, so that requesters are paused now and then.
+        p.client = p.device ? &srv.connectFrom("127.0.0." + std::to_string(p.id), false, 4096)
+                            : &srv.connectRequester(false);
         ++connects;
         return p.client->isOpen();
     };
@@ -401,10 +407,11 @@ TEST(RobustnessRandom, RandomTrafficWithFaultsKeepsRoutingRulesAndServerAlive) {
     ASSERT_TRUE(srv.running()) << "server died, seed " << seed;
     for (Peer& p : peers) p.client->close();
     EXPECT_TRUE(waitDescriptorCount(srv.pid(), fdBefore, 30s));
+    const double pauses = metric(httpRequest(statusPort, "GET /metrics").body, "relaysvr_backpressure_pauses_total");
     std::printf("[ figures  ] random traffic seed %u: %ld ops in %.1f s, %ld connects, %ld closes, %ld resets, "
-                "%ld target switches, %llu bytes to devices, %llu bytes to requesters\n",
+                "%ld target switches, %llu bytes to devices, %llu bytes to requesters, %.0f pauses\n",
                 seed, ops, seconds, connects, closes, resets, switches, static_cast<unsigned long long>(toDevices),
-                static_cast<unsigned long long>(toRequesters));
+                static_cast<unsigned long long>(toRequesters), pauses);
     EXPECT_EQ(0u, badAtDevice) << "seed " << seed;
     EXPECT_EQ(0u, badAtRequester) << "seed " << seed;
     EXPECT_EQ(0u, unexpectedEof) << "seed " << seed;
