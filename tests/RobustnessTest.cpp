@@ -346,6 +346,9 @@ TEST(RobustnessRandom, RandomTrafficWithFaultsKeepsRoutingRulesAndServerAlive) {
     const int statusPort = pickFreePort();
     o.iniExtra = "StatusPort=" + std::to_string(statusPort) + "\n";
     ASSERT_TRUE(srv.start(o));
+    // The status server listens just after the relay: count it in.
+    for (auto until = Clock::now() + kDataTimeout; !isPortListening(statusPort) && Clock::now() < until;)
+        std::this_thread::sleep_for(5ms);
     const int fdBefore = descriptorCount(srv.pid());
 
     // Devices take ids 2..4 (often two at once share one); requesters ask
