@@ -861,13 +861,13 @@ void CSvrWrapperTarn::SvrDispatch()
 {
     if (!m_bBaseOk)
         return;
-    // One pass at a time: a break requested before the loop runs (a SIGINT
-    // during start-up) would be forgotten by event_base_dispatch, which
-    // clears the flag when it starts.
-    while (!event_base_got_break(m_pBase) && !event_base_got_exit(m_pBase)) {
-        if (event_base_loop(m_pBase, EVLOOP_ONCE) != 0)
-            break; // 1: nothing left to wait for; -1: the backend failed
-    }
+    // event_base_loop clears a break that was asked for before it started:
+    // honour one that a SIGINT during start-up asked for. Once the loop runs,
+    // every SIGINT comes through it (main's signal event), so none can fall
+    // between this test and the loop.
+    if (event_base_got_break(m_pBase))
+        return;
+    event_base_loop(m_pBase, 0);
 }
 
 void CSvrWrapperTarn::SvrClose()
