@@ -205,20 +205,12 @@ LG_CPU=("${LG_PINNED[@]+"${LG_PINNED[@]}"}")
 
 # ---------------------------------------------------------------- servers
 USED_PORTS=" "
-free_port() {  # a port in 20000..32767 that no socket uses and that this run has not handed out
-    local p hex
-    for _ in $(seq 1 200); do
-        p=$((20000 + RANDOM % 12768))
-        hex=$(printf '%04X' "$p")
-        case "$USED_PORTS" in *" $p "*) continue ;; esac
-        if ! awk -v h="$hex" 'NR > 1 { split($2, a, ":"); if (a[2] == h) found = 1 } END { exit !found }' \
-                /proc/net/tcp /proc/net/tcp6 2>/dev/null; then
-            USED_PORTS="$USED_PORTS$p "
-            echo "$p"
-            return 0
-        fi
-    done
-    die "no free port found"
+free_port() {  # a free port that this run has not handed out yet
+    local p
+    # shellcheck disable=SC2086  # USED_PORTS is a blank-separated list
+    p=$(relay_free_port $USED_PORTS) || die "no free port found"
+    USED_PORTS="$USED_PORTS$p "
+    echo "$p"
 }
 
 # Done waiting: PID listens on PORT (the first of its ports but EXCEPT), or is gone.

@@ -47,3 +47,22 @@ relay_listen_port() {
 
 # relay_exited PID: status 0 when no process PID is left.
 relay_exited() { ! kill -0 "$1" 2>/dev/null; }
+
+# relay_free_port [EXCEPT...]
+#   Prints a TCP port from 20000 to 32767 that no IPv4 or IPv6 socket of this
+#   machine uses now (read from /proc/net/tcp and tcp6), other than the ports
+#   given. Status 1 when 200 tries found none.
+relay_free_port() {
+  local p hex try
+  for ((try = 0; try < 200; try++)); do
+    p=$((20000 + RANDOM % 12768))
+    case " $* " in *" $p "*) continue ;; esac
+    hex=$(printf '%04X' "$p")
+    if ! awk -v h="$hex" 'NR > 1 { split($2, a, ":"); if (a[2] == h) found = 1 } END { exit !found }' \
+        /proc/net/tcp /proc/net/tcp6 2>/dev/null; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
+}

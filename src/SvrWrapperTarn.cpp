@@ -972,6 +972,7 @@ void CSvrWrapperTarn::Register(int fd, bufferevent* bev, event* readEv, const so
         c.dev.id = deviceId(c.addr);
         m_mapDest[fd] = static_cast<int>(c.addr);
         sortedInsert(m_devicesById[c.dev.id], fd);
+        m_idSeen[c.dev.id] = true;
         ++m_stats.acceptedDevices;
     }
 }
@@ -1635,6 +1636,15 @@ std::string CSvrWrapperTarn::MetricsText() const
     s += family("relaysvr_connections", "gauge", "Connections open now, by kind.");
     s += sample("relaysvr_connections", "{kind=\"requester\"}", m_mapReq.size());
     s += sample("relaysvr_connections", "{kind=\"device\"}", m_mapDest.size());
+    // Every id that ever had a device stays listed, at 0 once it has none:
+    // "an id gone for 5 minutes" is then a plain comparison. At most 256.
+    s += family("relaysvr_device_connections", "gauge",
+                "Devices connected now, by id; ids that had a device since start stay listed.");
+    for (int id = 0; id < 256; ++id) {
+        if (m_idSeen[id])
+            s += sample("relaysvr_device_connections", ("{id=\"" + std::to_string(id) + "\"}").c_str(),
+                        m_devicesById[id].size());
+    }
     s += family("relaysvr_connections_accepted_total", "counter", "Connections accepted since start, by kind.");
     s += sample("relaysvr_connections_accepted_total", "{kind=\"requester\"}", t.acceptedRequesters);
     s += sample("relaysvr_connections_accepted_total", "{kind=\"device\"}", t.acceptedDevices);

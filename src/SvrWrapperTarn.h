@@ -333,6 +333,7 @@ private:
     event_base** m_ppBaseOut = nullptr;      // where SvrInit published the base
     std::vector<Conn> m_conns;               // by descriptor
     std::vector<int> m_devicesById[256];     // devices of each id, ascending
+    std::vector<bool> m_idSeen = std::vector<bool>(256); // ids that ever had a device, for /metrics
     int m_nPauseWatchFd = -1;                // epoll set of paused requesters, watched for their close
     event* m_pPauseWatchEv = nullptr;
     bool m_bAcceptPaused = false;            // out of descriptors: listener disabled

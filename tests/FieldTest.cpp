@@ -353,7 +353,7 @@ TEST(StatusServer, DocumentsFollowConnectionsAndTraffic) {
         {"relaysvr_requests_total{outcome=\"forwarded\"}", 2}, {"relaysvr_requests_total{outcome=\"no_device\"}", 1},
         {"relaysvr_answers_total{outcome=\"delivered\"}", 1}, {"relaysvr_answers_total{outcome=\"unasked\"}", 1},
         {"relaysvr_bytes_total{from=\"requester\"}", 20}, {"relaysvr_bytes_total{from=\"device\"}", 14},
-        {"relaysvr_dead_devices_total", 0}};
+        {"relaysvr_dead_devices_total", 0}, {"relaysvr_device_connections{id=\"5\"}", 2}};
     for (const auto& x : expected) EXPECT_EQ(metric(m.body, x.series), x.value) << x.series << "\n" << m.body;
     for (const char* family : {"relaysvr_connections", "relaysvr_requests_total", "relaysvr_start_time_seconds"}) {
         EXPECT_NE(m.body.find(std::string("# HELP ") + family + " "), std::string::npos) << family;

@@ -4,8 +4,7 @@
 #   tools/demo.sh [--no-build] [BUILD_DIR]      (BUILD_DIR defaults to ./build)
 #
 # Builds relaySvr and the tools if needed, starts a copy of the server in a
-# temporary directory with its own relaySvr.ini on a free port (Port=0: the
-# system picks one), connects a simulated device from 127.0.0.23
+# temporary directory with its own relaySvr.ini on a free port, connects a simulated device from 127.0.0.23
 # (relay-device), sends a request naming id 23 (relay-request) and shows the
 # answer, sends one naming id 24, which no device has (no answer), shows the
 # server's log, and stops the server with SIGINT (exit status 0). Exits 0
@@ -82,7 +81,8 @@ count_removed() { [ "$(grep -c ' remove$' "$work/server.log")" -ge "$1" ]; }
 # --- start the server -------------------------------------------------------
 section "starting the server"
 cp "$server_bin" "$work/$name" || fail "cannot copy $server_bin"
-printf '; written by tools/demo.sh; port 0: the system picks a free one\n[SvrTarn]\nPort=0\n' >"$work/relaySvr.ini"
+demo_port=$(relay_free_port) || { echo "demo.sh: no free port found" >&2; exit 1; }
+printf '; written by tools/demo.sh\n[SvrTarn]\nPort=%s\n' "$demo_port" >"$work/relaySvr.ini"
 (cd "$work" && exec "./$name") >"$work/server.log" 2>"$work/server.err" &
 server_pid=$!
 relay_wait_until "$wait_seconds" server_up_or_gone

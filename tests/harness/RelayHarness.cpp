@@ -154,6 +154,14 @@ public:
 };
 [[maybe_unused]] ::testing::Environment* const g_varRunCheck = ::testing::AddGlobalTestEnvironment(new VarRunCheck);
 
+// Sockets of the process that are not listening: its connections (and any
+// socket it has not bound yet).
+size_t connectedSockets(pid_t pid) {
+    std::map<unsigned long, int> inodes = socketInodes(pid);
+    for (const TcpRow& row : tcpTable("/proc/net/tcp", true)) inodes.erase(row.inode);
+    return inodes.size();
+}
+
 sockaddr_in inetAddress(uint32_t word, int port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -547,7 +555,7 @@ ExitInfo RelayServer::stop() {
         for (const std::string& line : m_logsAccepts ? logLines() : std::vector<std::string>{})
             if (int fd = 0; line.compare(0, 16, "Server OnAccept ") == 0) ++open;
             else if (std::sscanf(line.c_str(), " %d", &fd) == 1 && line == removeLine(fd)) --open;
-        return open <= 0 && socketInodes(m_pid).size() <= 1;  // the listener only
+        return open <= 0 && connectedSockets(m_pid) == 0;  // listeners only
     });
     signal(SIGINT);
     return waitExit();
