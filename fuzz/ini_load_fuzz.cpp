@@ -10,6 +10,7 @@
 // Files are memfds reached through /proc/self/fd, so the run touches no disk
 // and leaves nothing behind; SaveAs writes such a file in place.
 #include "SimpleIni.h"
+#include "IniNames.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
@@ -102,26 +103,6 @@ bool listedAsRefused(const SimpleIni& ini)
         }
     }
     return false;
-}
-
-// True when every section and key of back is one that doc holds, names
-// compared after the reader's trimming.
-bool namesWithin(const SimpleIni& back, const SimpleIni& doc)
-{
-    std::set<std::pair<std::string, std::string>> held;
-    for (const auto& sec : doc.m_Sections) {
-        held.emplace(SimpleIni::Trim(sec.first), std::string());
-        for (const auto& entry : sec.second)
-            held.emplace(SimpleIni::Trim(sec.first), SimpleIni::Trim(entry.first));
-    }
-    for (const auto& sec : back.m_Sections) {
-        if (held.count({sec.first, std::string()}) == 0)
-            return false;
-        for (const auto& entry : sec.second)
-            if (held.count({sec.first, entry.first}) == 0)
-                return false;
-    }
-    return true;
 }
 
 void build(SimpleIni& ini, FuzzedDataProvider& input)

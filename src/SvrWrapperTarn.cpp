@@ -1626,50 +1626,52 @@ std::string CSvrWrapperTarn::StatusJson() const
 std::string CSvrWrapperTarn::MetricsText() const
 {
     const Stats& t = m_stats;
-    auto family = [](const char* name, const char* type, const char* help) {
-        return format("# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-    };
-    auto sample = [](const char* name, const char* labels, unsigned long long v) {
-        return format("%s%s %llu\n", name, labels, v);
+    struct Sample { const char* labels; unsigned long long value; };
+    struct Family { const char* name; const char* type; const char* help; std::vector<Sample> samples; };
+    // Every id that ever had a device stays listed, at 0 once it has none:
+    // "an id gone for 5 minutes" is then a plain comparison. At most 256
+    // (reserved, so that the label texts stay where the samples point).
+    std::vector<std::string> idLabels;
+    std::vector<Sample> byId;
+    idLabels.reserve(256);
+    for (int id = 0; id < 256; ++id) {
+        if (!m_idSeen[id])
+            continue;
+        idLabels.push_back("{id=\"" + std::to_string(id) + "\"}");
+        byId.push_back({idLabels.back().c_str(), m_devicesById[id].size()});
+    }
+    const Family families[] = {
+        {"relaysvr_connections", "gauge", "Connections open now, by kind.",
+         {{"{kind=\"requester\"}", m_mapReq.size()}, {"{kind=\"device\"}", m_mapDest.size()}}},
+        {"relaysvr_device_connections", "gauge",
+         "Devices connected now, by id; ids that had a device since start stay listed.", byId},
+        {"relaysvr_connections_accepted_total", "counter", "Connections accepted since start, by kind.",
+         {{"{kind=\"requester\"}", t.acceptedRequesters}, {"{kind=\"device\"}", t.acceptedDevices}}},
+        {"relaysvr_devices_refused_total", "counter", "Device connections refused: outside DeviceNetworks.",
+         {{"", t.refusedDevices}}},
+        {"relaysvr_requests_total", "counter",
+         "Requests by outcome: forwarded to a device, or dropped because no device had the id.",
+         {{"{outcome=\"forwarded\"}", t.requestsForwarded}, {"{outcome=\"no_device\"}", t.requestsNoDevice}}},
+        {"relaysvr_answers_total", "counter",
+         "Device chunks by outcome: delivered to a waiting requester, or dropped because nobody waited.",
+         {{"{outcome=\"delivered\"}", t.answersDelivered}, {"{outcome=\"unasked\"}", t.answersUnasked}}},
+        {"relaysvr_bytes_total", "counter", "Bytes read from peers, by kind of sender.",
+         {{"{from=\"requester\"}", t.bytesFromRequesters}, {"{from=\"device\"}", t.bytesFromDevices}}},
+        {"relaysvr_backpressure_pauses_total", "counter",
+         "Times a requester stopped being read because output was over the high mark.",
+         {{"", t.backpressurePauses}}},
+        {"relaysvr_accept_pauses_total", "counter", "Times accepting paused: out of descriptors or memory.",
+         {{"", t.acceptPauses}}},
+        {"relaysvr_dead_devices_total", "counter", "Devices dropped by keepalive or the acknowledgement timeout.",
+         {{"", t.deadDevices}}},
+        {"relaysvr_start_time_seconds", "gauge", "Start time of the relay, Unix time in seconds.",
+         {{"", static_cast<unsigned long long>(m_nStartTime)}}},
     };
     std::string s;
-    s += family("relaysvr_connections", "gauge", "Connections open now, by kind.");
-    s += sample("relaysvr_connections", "{kind=\"requester\"}", m_mapReq.size());
-    s += sample("relaysvr_connections", "{kind=\"device\"}", m_mapDest.size());
-    // Every id that ever had a device stays listed, at 0 once it has none:
-    // "an id gone for 5 minutes" is then a plain comparison. At most 256.
-    s += family("relaysvr_device_connections", "gauge",
-                "Devices connected now, by id; ids that had a device since start stay listed.");
-    for (int id = 0; id < 256; ++id) {
-        if (m_idSeen[id])
-            s += sample("relaysvr_device_connections", ("{id=\"" + std::to_string(id) + "\"}").c_str(),
-                        m_devicesById[id].size());
+    for (const Family& f : families) {
+        s += format("# HELP %s %s\n# TYPE %s %s\n", f.name, f.help, f.name, f.type);
+        for (const Sample& x : f.samples)
+            s += format("%s%s %llu\n", f.name, x.labels, x.value);
     }
-    s += family("relaysvr_connections_accepted_total", "counter", "Connections accepted since start, by kind.");
-    s += sample("relaysvr_connections_accepted_total", "{kind=\"requester\"}", t.acceptedRequesters);
-    s += sample("relaysvr_connections_accepted_total", "{kind=\"device\"}", t.acceptedDevices);
-    s += family("relaysvr_devices_refused_total", "counter", "Device connections refused: outside DeviceNetworks.");
-    s += sample("relaysvr_devices_refused_total", "", t.refusedDevices);
-    s += family("relaysvr_requests_total", "counter",
-                "Requests by outcome: forwarded to a device, or dropped because no device had the id.");
-    s += sample("relaysvr_requests_total", "{outcome=\"forwarded\"}", t.requestsForwarded);
-    s += sample("relaysvr_requests_total", "{outcome=\"no_device\"}", t.requestsNoDevice);
-    s += family("relaysvr_answers_total", "counter",
-                "Device chunks by outcome: delivered to a waiting requester, or dropped because nobody waited.");
-    s += sample("relaysvr_answers_total", "{outcome=\"delivered\"}", t.answersDelivered);
-    s += sample("relaysvr_answers_total", "{outcome=\"unasked\"}", t.answersUnasked);
-    s += family("relaysvr_bytes_total", "counter", "Bytes read from peers, by kind of sender.");
-    s += sample("relaysvr_bytes_total", "{from=\"requester\"}", t.bytesFromRequesters);
-    s += sample("relaysvr_bytes_total", "{from=\"device\"}", t.bytesFromDevices);
-    s += family("relaysvr_backpressure_pauses_total", "counter",
-                "Times a requester stopped being read because output was over the high mark.");
-    s += sample("relaysvr_backpressure_pauses_total", "", t.backpressurePauses);
-    s += family("relaysvr_accept_pauses_total", "counter", "Times accepting paused: out of descriptors or memory.");
-    s += sample("relaysvr_accept_pauses_total", "", t.acceptPauses);
-    s += family("relaysvr_dead_devices_total", "counter",
-                "Devices dropped by keepalive or the acknowledgement timeout.");
-    s += sample("relaysvr_dead_devices_total", "", t.deadDevices);
-    s += family("relaysvr_start_time_seconds", "gauge", "Start time of the relay, Unix time in seconds.");
-    s += sample("relaysvr_start_time_seconds", "", static_cast<unsigned long long>(m_nStartTime));
     return s;
 }

@@ -4,6 +4,7 @@
 // byte for byte with NAME.expected); the tests here cover what a written file
 // cannot show.
 #include "SimpleIni.h"
+#include "IniNames.h"
 
 #include <gtest/gtest.h>
 
@@ -70,26 +71,6 @@ mode_t modeOf(const std::string& path)
 {
     struct stat st{};
     return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
-}
-
-// True when every section and key of back is one that doc holds, names
-// compared after the reader's trimming: nothing was injected or moved.
-bool namesWithin(const SimpleIni& back, const SimpleIni& doc)
-{
-    std::set<std::pair<std::string, std::string>> held;
-    for (const auto& sec : doc.m_Sections) {
-        held.emplace(SimpleIni::Trim(sec.first), std::string());
-        for (const auto& entry : sec.second)
-            held.emplace(SimpleIni::Trim(sec.first), SimpleIni::Trim(entry.first));
-    }
-    for (const auto& sec : back.m_Sections) {
-        if (held.count({sec.first, std::string()}) == 0)
-            return false;
-        for (const auto& entry : sec.second)
-            if (held.count({sec.first, entry.first}) == 0)
-                return false;
-    }
-    return true;
 }
 
 // Each test gets its own directory, removed afterwards.
