@@ -1128,7 +1128,7 @@ void CSvrWrapperTarn::ReadChunk(int fd, Conn& c)
     CSvrLog::PrintRead(fd, static_cast<int>(n));
     c.bytesIn += n;
     if (c.kind == Kind::Device)
-        RouteAnswer(fd, c, buf, n);
+        RouteAnswer(fd, buf, n);
     else
         RouteRequest(fd, c, buf, n);
 }
@@ -1161,7 +1161,7 @@ void CSvrWrapperTarn::RouteRequest(int fd, Conn& c, const unsigned char* data, s
 
 // The lowest requester waiting on this device takes the chunk and then waits
 // on nothing; without one the chunk is dropped.
-void CSvrWrapperTarn::RouteAnswer(int fd, Conn& c, const unsigned char* data, size_t n)
+void CSvrWrapperTarn::RouteAnswer(int fd, const unsigned char* data, size_t n)
 {
     m_stats.bytesFromDevices += n;
     const int r = ReqFind(fd);
@@ -1169,7 +1169,6 @@ void CSvrWrapperTarn::RouteAnswer(int fd, Conn& c, const unsigned char* data, si
         ++m_stats.answersUnasked;
         return;
     }
-    (void)c;
     ++m_stats.answersDelivered;
     Conn& rc = m_conns[r];
     SetWait(r, rc, 0);
@@ -1375,6 +1374,8 @@ void CSvrWrapperTarn::PauseAccept(int err)
     if (m_bAcceptPaused || !m_pListener)
         return;
     evconnlistener_disable(m_pListener);
+    if (m_pStatusSocket)
+        evconnlistener_disable(evhttp_bound_socket_get_listener(m_pStatusSocket));
     m_bAcceptPaused = true;
     ++m_stats.acceptPauses;
     CSvrLog::Warn("accept: %s; accepting again when a connection closes\n", std::strerror(err));
@@ -1392,6 +1393,8 @@ void CSvrWrapperTarn::ResumeAccept()
     if (m_pAcceptRetry)
         evtimer_del(m_pAcceptRetry);
     evconnlistener_enable(m_pListener);
+    if (m_pStatusSocket)
+        evconnlistener_enable(evhttp_bound_socket_get_listener(m_pStatusSocket));
 }
 
 void CSvrWrapperTarn::OnAcceptRetry(evutil_socket_t, short, void* arg)
@@ -1494,17 +1497,15 @@ namespace {
 // not the server: its error callback finds the server here.
 CSvrWrapperTarn* g_statusOwner = nullptr;
 
-void onStatusAcceptError(evconnlistener* listener, void*)
-{
-    const int err = EVUTIL_SOCKET_ERROR();
-    if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM)
-        return;
-    // The relay listener's retry timer, or the next close, enables it again.
-    evconnlistener_disable(listener);
-    (void)g_statusOwner;
-}
-
 } // namespace
+
+// Out of descriptors on the status port: both listeners pause, as on the
+// relay port, and resume together.
+void CSvrWrapperTarn::OnStatusAcceptError(evconnlistener*, void*)
+{
+    if (g_statusOwner)
+        g_statusOwner->PauseAccept(EVUTIL_SOCKET_ERROR());
+}
 
 bool CSvrWrapperTarn::StartStatus(std::string& error)
 {
@@ -1530,7 +1531,7 @@ bool CSvrWrapperTarn::StartStatus(std::string& error)
         error = std::strerror(errno);
         return false;
     }
-    evconnlistener_set_error_cb(evhttp_bound_socket_get_listener(sock), onStatusAcceptError);
+    evconnlistener_set_error_cb(evhttp_bound_socket_get_listener(sock), OnStatusAcceptError);
     if (m_pStatusSocket)
         evhttp_del_accept_socket(m_pStatus, m_pStatusSocket);
     m_pStatusSocket = sock;

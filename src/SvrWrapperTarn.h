@@ -176,8 +176,9 @@ public:
     void Reload();
     const Settings& GetSettings() const { return m_settings; }
 
-    // Empties the request, destination and buffer tables, in that order.
-    // Frees no buffered connection.
+    // Empties the request, destination and buffer tables, in that order,
+    // and the per-connection records with them (their read events are freed
+    // while the base lives). Frees no buffered connection, closes no socket.
     void Free();
 
     // Creates the event base and stores it (or null) in *out as well. The
@@ -292,6 +293,7 @@ private:
     static void OnPauseWatch(evutil_socket_t fd, short what, void* arg);
     static void OnAcceptError(evconnlistener* listener, void* arg);
     static void OnAcceptRetry(evutil_socket_t fd, short what, void* arg);
+    static void OnStatusAcceptError(evconnlistener* listener, void* arg);
     void PauseAccept(int err);
     void ResumeAccept();
     bool Admitted(uint32_t addrNet) const;
@@ -306,7 +308,7 @@ private:
     // Moving bytes.
     void ReadChunk(int fd, Conn& c);
     void RouteRequest(int fd, Conn& c, const unsigned char* data, size_t n);
-    void RouteAnswer(int fd, Conn& c, const unsigned char* data, size_t n);
+    void RouteAnswer(int fd, const unsigned char* data, size_t n);
     Sent Forward(int targetFd, Conn& target, const unsigned char* data, size_t n);
     static size_t Queued(const Conn& c);
     void SetPaused(int fd, Conn& req);
@@ -324,6 +326,8 @@ private:
     void StopStatus();
     static void OnStatusRequest(evhttp_request* req, void* arg);
 
+    // Scalars and pointers carry a type mark (n, b, p, pp) like the members
+    // above; records and containers are named without one.
     Settings m_settings;
     bool m_bInitOk = true;
     size_t m_nHighMark = kHighMark;
