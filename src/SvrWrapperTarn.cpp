@@ -251,92 +251,6 @@ void flushSink(LogSink& s)
     }
 }
 
-// Appends the value in decimal, or in hexadecimal, with at least `width`
-// digits (zeros in front); returns the new end. The divisors are constants,
-// so that no division instruction is needed.
-char* putNumber(char* p, unsigned long long v, bool hex, int width)
-{
-    char digits[24];
-    int n = 0;
-    if (hex) {
-        do {
-            digits[n++] = "0123456789abcdef"[v & 15];
-            v >>= 4;
-        } while (v != 0);
-    } else {
-        do {
-            digits[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-    }
-    while (n < width)
-        digits[n++] = '0';
-    while (n > 0)
-        *p++ = digits[--n];
-    return p;
-}
-
-// Formats the conversions the log uses (%d, %u, %x, %s, %lld, %llu, %%, with
-// a zero-padded width such as %02x) into out. printf's machinery costs more
-// than relaying a chunk, and the per-chunk lines are written for every
-// chunk. Returns the length, or -1 for anything else or a line longer than
-// out, which the caller then gives to vsnprintf.
-int formatLine(char* out, size_t cap, const char* fmt, va_list ap)
-{
-    char* p = out;
-    char* const end = out + cap - 24; // room for one number
-    for (const char* f = fmt; *f; ++f) {
-        // Literal text up to the next conversion, in one copy.
-        const char* pct = strchrnul(f, '%');
-        const size_t run = static_cast<size_t>(pct - f);
-        if (run >= static_cast<size_t>(end - p))
-            return -1;
-        std::memcpy(p, f, run);
-        p += run;
-        f = pct;
-        if (*f == '\0')
-            break;
-        ++f;
-        int width = 0;
-        if (*f == '0') {
-            while (*f >= '0' && *f <= '9')
-                width = width * 10 + (*f++ - '0');
-        }
-        const bool wide = f[0] == 'l' && f[1] == 'l';
-        if (wide)
-            f += 2;
-        switch (*f) {
-        case 'd': {
-            const long long v = wide ? va_arg(ap, long long) : va_arg(ap, int);
-            if (v < 0)
-                *p++ = '-';
-            p = putNumber(p, v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v),
-                          false, width);
-            break;
-        }
-        case 'u':
-        case 'x':
-            p = putNumber(p, wide ? va_arg(ap, unsigned long long) : va_arg(ap, unsigned), *f == 'x', width);
-            break;
-        case 's':
-            if (wide || width)
-                return -1;
-            for (const char* t = va_arg(ap, const char*); *t; ++t) {
-                if (p >= end)
-                    return -1;
-                *p++ = *t;
-            }
-            break;
-        case '%':
-            *p++ = '%';
-            break;
-        default:
-            return -1;
-        }
-    }
-    return static_cast<int>(p - out);
-}
-
 // A line was added: without a loop it goes out at once; on a loop, once
 // kFlushAt bytes are pending or when the timer fires.
 void afterAppend(LogSink& s)
@@ -353,37 +267,38 @@ void afterAppend(LogSink& s)
     }
 }
 
-void append(LogSink& s, const char* fmt, va_list ap)
+// Adds one whole line; past the bound, with a reader that lags, the line is
+// counted instead of kept, never cut.
+void addLine(LogSink& s, const char* text, size_t n)
 {
     if (!s.opened)
         CSvrLog::Open();
-    const size_t before = s.Pending();
-    // Whole lines only: past the bound a line is counted, not cut.
-    if (s.nonBlocking && before >= CSvrLog::kMaxPending) {
+    if (s.nonBlocking && s.Pending() >= CSvrLog::kMaxPending) {
         ++s.droppedLines;
         return;
     }
-    char line[256];
+    s.text.append(text, n);
+    afterAppend(s);
+}
+
+// Lines with a format come at most once per connection: printf's cost does
+// not matter here (LineBuilder composes the per-chunk lines).
+void append(LogSink& s, const char* fmt, va_list ap)
+{
+    char line[512];
     va_list copy;
     va_copy(copy, ap);
-    const int n = formatLine(line, sizeof(line), fmt, copy);
+    const int len = std::vsnprintf(line, sizeof(line), fmt, copy);
     va_end(copy);
-    if (n >= 0) {
-        s.text.append(line, static_cast<size_t>(n));
-    } else {
-        // Measured first, then written: each pass needs its own copy of ap.
-        va_list measure;
-        va_copy(measure, ap);
-        const int len = std::vsnprintf(nullptr, 0, fmt, measure);
-        va_end(measure);
-        if (len > 0) {
-            const size_t at = s.text.size();
-            s.text.resize(at + static_cast<size_t>(len) + 1);
-            std::vsnprintf(&s.text[at], static_cast<size_t>(len) + 1, fmt, ap);
-            s.text.resize(at + static_cast<size_t>(len));
-        }
+    if (len < 0)
+        return;
+    if (static_cast<size_t>(len) < sizeof(line)) {
+        addLine(s, line, static_cast<size_t>(len));
+        return;
     }
-    afterAppend(s);
+    std::string longer(static_cast<size_t>(len) + 1, '\0');
+    std::vsnprintf(&longer[0], longer.size(), fmt, ap);
+    addLine(s, longer.data(), static_cast<size_t>(len));
 }
 
 // Writes what is pending until the deadline, waiting for a slow reader.
@@ -501,16 +416,7 @@ public:
         *m_p++ = "0123456789abcdef"[v & 15];
         return *this;
     }
-    void Add()
-    {
-        if (!g_out.opened)
-            CSvrLog::Open();
-        if (g_out.nonBlocking && g_out.Pending() >= CSvrLog::kMaxPending)
-            ++g_out.droppedLines;
-        else
-            g_out.text.append(m_line, static_cast<size_t>(m_p - m_line));
-        afterAppend(g_out);
-    }
+    void Add() { addLine(g_out, m_line, static_cast<size_t>(m_p - m_line)); }
 
 private:
     char m_line[64]; // the longest line: two ints and 11 bytes of text
@@ -678,13 +584,16 @@ void CSvrWrapperTarn::Init()
     // Opening a FIFO for reading waits for a writer: only a regular file is
     // read, so that start-up never blocks with the PID lock held.
     struct stat st;
-    if (stat(kIniFile, &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool present = stat(kIniFile, &st) == 0;
+    if (present && !S_ISREG(st.st_mode)) {
         CSvrLog::Warn("relaySvr.ini is not a regular file: it is not read, the defaults are used\n");
         m_ini.Free();
-    } else if (!m_ini.Load(kIniFile) && errno != ENOENT) {
+    } else {
         // A missing file means the defaults; one that is there but cannot be
         // read (its permissions) would silently drop DeviceNetworks.
-        CSvrLog::Warn("relaySvr.ini cannot be read (%s): the defaults are used\n", std::strerror(errno));
+        if (present && access(kIniFile, R_OK) != 0)
+            CSvrLog::Warn("relaySvr.ini cannot be read (%s): the defaults are used\n", std::strerror(errno));
+        m_ini.Load(kIniFile);
     }
     Settings s;
     SettingsCheck check;
