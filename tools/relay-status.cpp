@@ -7,7 +7,6 @@
 // a device table and the main counters, or with --json passes the /status
 // document through unchanged for scripts.
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -42,8 +41,8 @@ constexpr const char* kMetricsPath = "/metrics";
 // a wrong server from filling the memory.
 constexpr ev_ssize_t kMaxBodyBytes = 64 * 1024 * 1024;
 constexpr ev_ssize_t kMaxHeaderBytes = 64 * 1024;
-// Deeper nesting than this is no document of relaySvr's; the bound keeps the
-// recursive reader's stack small.
+// relaySvr's document nests three deep; the bound keeps the recursive
+// reader's stack small whatever answers.
 constexpr int kMaxJsonDepth = 32;
 // The waiting requesters column lists this many descriptors, then "...".
 constexpr size_t kListedWaiters = 4;
@@ -53,9 +52,6 @@ constexpr long long kSecondsPerHour = 3600;
 constexpr long long kSecondsPerDay = 86400;
 // Longer times (30 million years) print as this one, short of an overflow.
 constexpr double kLongestDuration = 1e15;
-// Counter values up to this print as whole numbers; a double holds every
-// integer up to 2^53 exactly.
-constexpr double kExactIntegerLimit = 9007199254740992.0;
 
 enum ExitStatus { kPrinted = 0, kBadAnswer = 1, kUsage = kBadArguments, kNoConnection = 3 };
 
@@ -323,19 +319,17 @@ bool CheckOk(const Fetch& f, const Options& o)
     return false;
 }
 
-// ---- JSON ------------------------------------------------------------------
+// ---- the /status document ---------------------------------------------------
 
-// A JSON value. Numbers keep their text, so that integers of any size and
-// decimals are read exactly as the caller needs them.
+// A JSON value of relaySvr's /status document: objects, arrays, strings and
+// numbers (true, false and null are read too). Numbers keep their text.
 struct Json {
-    enum Kind { kNull, kBool, kNumber, kString, kArray, kObject };
-    Kind kind = kNull;
-    bool flag = false;
+    enum Kind { kOther, kNumber, kString, kArray, kObject };
+    Kind kind = kOther;
     std::string text;                                   // a string, or a number as written
     std::vector<Json> items;                            // an array
-    std::vector<std::pair<std::string, Json>> members;  // an object, in document order
+    std::vector<std::pair<std::string, Json>> members;  // an object
 
-    // The member named key of an object; nullptr when there is none.
     const Json* Find(const std::string& key) const
     {
         for (const auto& m : members)
@@ -345,157 +339,46 @@ struct Json {
     }
 };
 
-// Reads one JSON document (RFC 8259) from text. Fails on anything else,
-// including trailing text and nesting deeper than kMaxJsonDepth.
+// Reads one JSON document. relaySvr writes no escapes but \" and \\, so
+// a string with another escape is refused rather than decoded. False on
+// anything that is not one whole document.
 class JsonReader {
 public:
     explicit JsonReader(const std::string& text) : m_text(text) {}
-
-    // The document in out, or false with the reason and offset in err.
-    bool Read(Json& out, std::string& err)
-    {
-        const bool ok = Value(out, 0) && (Blank(), m_pos == m_text.size() || Fail("text after the document"));
-        if (!ok)
-            err = m_err + " at byte " + std::to_string(m_pos);
-        return ok;
-    }
+    bool Read(Json& out) { return Value(out, 0) && (Blank(), m_pos == m_text.size()); }
 
 private:
-    bool Fail(const char* why)
-    {
-        if (m_err.empty())
-            m_err = why;
-        return false;
-    }
-    void Blank()
-    {
-        while (m_pos < m_text.size() && std::strchr(" \t\r\n", m_text[m_pos]) != nullptr && m_text[m_pos] != '\0')
-            ++m_pos;
-    }
+    void Blank() { m_pos = std::min(m_text.find_first_not_of(" \t\r\n", m_pos), m_text.size()); }
     bool Take(char c)
     {
         Blank();
-        if (m_pos < m_text.size() && m_text[m_pos] == c) {
-            ++m_pos;
-            return true;
-        }
-        return false;
-    }
-    bool Word(const char* word)
-    {
-        const size_t n = std::strlen(word);
-        if (m_text.compare(m_pos, n, word) != 0)
-            return Fail("not a JSON value");
-        m_pos += n;
-        return true;
-    }
-    bool Digits()
-    {
-        const size_t start = m_pos;
-        while (m_pos < m_text.size() && m_text[m_pos] >= '0' && m_text[m_pos] <= '9')
-            ++m_pos;
-        return m_pos > start || Fail("a digit missing in a number");
-    }
-    bool Number(std::string& out)
-    {
-        const size_t start = m_pos;
-        if (m_text[m_pos] == '-')
-            ++m_pos;
-        if (m_pos < m_text.size() && m_text[m_pos] == '0')
-            ++m_pos;
-        else if (!Digits())
-            return false;
-        if (m_pos < m_text.size() && m_text[m_pos] == '.' && (++m_pos, !Digits()))
-            return false;
-        if (m_pos < m_text.size() && (m_text[m_pos] == 'e' || m_text[m_pos] == 'E')) {
-            ++m_pos;
-            if (m_pos < m_text.size() && (m_text[m_pos] == '+' || m_text[m_pos] == '-'))
-                ++m_pos;
-            if (!Digits())
-                return false;
-        }
-        out = m_text.substr(start, m_pos - start);
-        return true;
-    }
-    bool Hex4(unsigned& out)
-    {
-        out = 0;
-        for (int i = 0; i < 4; ++i, ++m_pos) {
-            const int d = m_pos < m_text.size() ? HexDigit(m_text[m_pos]) : -1;
-            if (d < 0)
-                return Fail("bad \\u escape");
-            out = out * 16 + static_cast<unsigned>(d);
-        }
-        return true;
-    }
-    static void AppendUtf8(std::string& out, unsigned cp)
-    {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xc0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xe0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else {
-            out += static_cast<char>(0xf0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        }
+        return m_pos < m_text.size() && m_text[m_pos] == c && (++m_pos, true);
     }
     bool String(std::string& out)
     {
         if (!Take('"'))
-            return Fail("a string expected");
+            return false;
         out.clear();
         while (m_pos < m_text.size()) {
-            const char c = m_text[m_pos++];
+            char c = m_text[m_pos++];
             if (c == '"')
                 return true;
-            if (static_cast<unsigned char>(c) < 0x20)
-                return Fail("a control character in a string");
-            if (c != '\\') {
-                out += c;
-                continue;
+            if (c == '\\') {
+                if (m_pos >= m_text.size() || (m_text[m_pos] != '"' && m_text[m_pos] != '\\'))
+                    return false;
+                c = m_text[m_pos++];
             }
-            if (m_pos >= m_text.size())
-                break;
-            const char e = m_text[m_pos++];
-            static const char kPlain[] = "\"\\/bfnrt";
-            static const char kMeant[] = "\"\\/\b\f\n\r\t";
-            if (const char* p = std::strchr(kPlain, e); p && e != '\0') {
-                out += kMeant[p - kPlain];
-                continue;
-            }
-            unsigned cp = 0;
-            if (e != 'u' || !Hex4(cp))
-                return Fail("bad escape in a string");
-            // A UTF-16 surrogate pair stands for one code point above U+FFFF.
-            if (cp >= 0xd800 && cp < 0xdc00) {
-                unsigned low = 0;
-                if (m_text.compare(m_pos, 2, "\\u") != 0 || (m_pos += 2, !Hex4(low)) || low < 0xdc00 ||
-                    low >= 0xe000)
-                    return Fail("bad \\u escape");
-                cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
-            } else if (cp >= 0xdc00 && cp < 0xe000) {
-                return Fail("bad \\u escape");
-            }
-            AppendUtf8(out, cp);
+            out += c;
         }
-        return Fail("a string without its end");
+        return false;
     }
     bool Value(Json& out, int depth)
     {
         Blank();
-        if (m_pos >= m_text.size())
-            return Fail("a value expected");
+        if (m_pos >= m_text.size() || depth > kMaxJsonDepth)
+            return false;
         const char c = m_text[m_pos];
         if (c == '{' || c == '[') {
-            if (depth >= kMaxJsonDepth)
-                return Fail("nested too deep");
             ++m_pos;
             const char close = c == '{' ? '}' : ']';
             out.kind = c == '{' ? Json::kObject : Json::kArray;
@@ -503,42 +386,34 @@ private:
                 return true;
             do {
                 Json item;
-                if (c == '{') {
-                    std::string key;
-                    if (!String(key) || !(Take(':') || Fail("':' expected")) || !Value(item, depth + 1))
-                        return false;
+                std::string key;
+                if ((c == '{' && (!String(key) || !Take(':'))) || !Value(item, depth + 1))
+                    return false;
+                if (c == '{')
                     out.members.emplace_back(std::move(key), std::move(item));
-                } else {
-                    if (!Value(item, depth + 1))
-                        return false;
+                else
                     out.items.push_back(std::move(item));
-                }
             } while (Take(','));
-            return Take(close) || Fail(c == '{' ? "',' or '}' expected" : "',' or ']' expected");
+            return Take(close);
         }
         if (c == '"') {
             out.kind = Json::kString;
             return String(out.text);
         }
-        if (c == '-' || (c >= '0' && c <= '9')) {
-            out.kind = Json::kNumber;
-            return Number(out.text);
-        }
-        if (c == 't' || c == 'f') {
-            out.kind = Json::kBool;
-            out.flag = c == 't';
-            return Word(out.flag ? "true" : "false");
-        }
-        out.kind = Json::kNull;
-        return Word("null");
+        const size_t end = std::min(m_text.find_first_of(",]} \t\r\n", m_pos), m_text.size());
+        out.text = m_text.substr(m_pos, end - m_pos);
+        m_pos = end;
+        if (out.text == "true" || out.text == "false" || out.text == "null")
+            return true;
+        char* stop = nullptr;
+        std::strtod(out.text.c_str(), &stop);
+        out.kind = Json::kNumber;
+        return !out.text.empty() && *stop == '\0';
     }
 
     const std::string& m_text;
     size_t m_pos = 0;
-    std::string m_err;
 };
-
-// ---- the /status document ------------------------------------------------------
 
 struct Device {
     unsigned long long fd = 0;
@@ -559,225 +434,79 @@ struct Status {
     size_t waitingRequesters = 0;
 };
 
-// Reads the members of one JSON object, each of the kind the document
-// promises. The first that is missing or of another kind is named in err,
-// with `where` (such as "device 2") in front.
-class Fields {
-public:
-    Fields(const Json& object, std::string where, std::string& err)
-        : m_obj(object), m_where(std::move(where)), m_err(err)
-    {
-        if (m_obj.kind != Json::kObject)
-            Bad("", "an object");
-    }
-    bool Ok() const { return m_err.empty(); }
-
-    // A whole number >= 0 of any size up to 2^64 - 1.
-    void Count(const char* key, unsigned long long& out)
-    {
-        const Json* v = Get(key);
-        if (!v)
-            return;
-        if (!IsCount(*v, out))
-            Bad(key, "a whole number >= 0");
-    }
-    // A number of seconds >= 0, whole or not.
-    void Seconds(const char* key, double& out)
-    {
-        const Json* v = Get(key);
-        if (!v)
-            return;
-        out = v->kind == Json::kNumber ? std::strtod(v->text.c_str(), nullptr) : -1;
-        if (!(out >= 0 && std::isfinite(out)))
-            Bad(key, "a number of seconds >= 0");
-    }
-    void Text(const char* key, std::string& out)
-    {
-        const Json* v = Get(key);
-        if (!v)
-            return;
-        if (v->kind != Json::kString)
-            Bad(key, "a string");
-        out = v->text;
-    }
-    // An array; nullptr after saying so in err when it is not one.
-    const Json* Array(const char* key)
-    {
-        const Json* v = Get(key);
-        if (v && v->kind != Json::kArray) {
-            Bad(key, "an array");
-            return nullptr;
-        }
+// The member key of an object, of the kind wanted; nullptr (and the reason
+// in err, the first one only) when it is missing or of another kind.
+const Json* Member(const Json& obj, const char* key, Json::Kind kind, const std::string& where, std::string& err)
+{
+    const Json* v = obj.Find(key);
+    if (v && v->kind == kind)
         return v;
-    }
+    if (err.empty())
+        err = where + ": \"" + key + "\" is missing or not " + (kind == Json::kNumber ? "a number" :
+                                                                kind == Json::kString ? "a string" : "an array");
+    return nullptr;
+}
 
-    static bool IsCount(const Json& v, unsigned long long& out)
-    {
-        if (v.kind != Json::kNumber || v.text.find_first_not_of("0123456789") != std::string::npos)
-            return false;
-        errno = 0;
-        out = std::strtoull(v.text.c_str(), nullptr, 10);
-        return errno == 0;
-    }
-
-private:
-    const Json* Get(const char* key)
-    {
-        if (!Ok())
-            return nullptr;
-        const Json* v = m_obj.Find(key);
-        if (!v)
-            Bad(key, "present");
-        return v;
-    }
-    void Bad(const std::string& key, const char* should)
-    {
-        if (!m_err.empty())
-            return;
-        m_err = m_where;
-        if (!key.empty())
-            m_err += (m_where.empty() ? "\"" : ": \"") + key + "\"";
-        m_err += std::string(" is not ") + should;
-    }
-
-    const Json& m_obj;
-    std::string m_where;
-    std::string& m_err;
-};
+// A number member (whole counts and seconds alike: a double holds every
+// count below 2^53 exactly); 0 when it is missing.
+double Number(const Json& obj, const char* key, const std::string& where, std::string& err)
+{
+    const Json* v = Member(obj, key, Json::kNumber, where, err);
+    return v ? std::strtod(v->text.c_str(), nullptr) : 0;
+}
 
 // Reads the /status document into st. False with the reason in err when it is
 // not JSON or lacks what the table shows; members it does not know are skipped.
 bool ReadStatus(const std::string& body, Status& st, std::string& err)
 {
     Json doc;
-    if (!JsonReader(body).Read(doc, err))
+    if (!JsonReader(body).Read(doc) || doc.kind != Json::kObject) {
+        err = "it is not a JSON object";
         return false;
-    Fields top(doc, "the document", err);
-    top.Count("pid", st.pid);
-    top.Count("port", st.port);
-    top.Seconds("uptime_seconds", st.uptimeSec);
-    const Json* devices = top.Array("devices");
-    const Json* requesters = top.Array("requesters");
-    if (!top.Ok())
-        return false;
-    for (size_t i = 0; i < devices->items.size(); ++i) {
+    }
+    const std::string top = "the document";
+    st.pid = static_cast<unsigned long long>(Number(doc, "pid", top, err));
+    st.port = static_cast<unsigned long long>(Number(doc, "port", top, err));
+    st.uptimeSec = Number(doc, "uptime_seconds", top, err);
+    const Json* devices = Member(doc, "devices", Json::kArray, top, err);
+    const Json* requesters = Member(doc, "requesters", Json::kArray, top, err);
+    for (size_t i = 0; err.empty() && i < devices->items.size(); ++i) {
+        const Json& item = devices->items[i];
+        const std::string where = "device " + std::to_string(i + 1);
         Device d;
-        Fields f(devices->items[i], "device " + std::to_string(i + 1), err);
-        f.Count("fd", d.fd);
-        f.Count("id", d.id);
-        f.Text("address", d.address);
-        f.Seconds("connected_seconds", d.connectedSec);
-        f.Count("bytes_in", d.bytesIn);
-        f.Count("bytes_out", d.bytesOut);
-        if (const Json* waiting = f.Array("waiting_requesters")) {
-            for (const Json& w : waiting->items) {
-                unsigned long long fd = 0;
-                if (!Fields::IsCount(w, fd)) {
-                    err = "device " + std::to_string(i + 1) + ": \"waiting_requesters\" holds something "
-                          "else than descriptors";
-                    return false;
-                }
-                d.waiting.push_back(fd);
-            }
-        }
-        if (!f.Ok())
-            return false;
+        d.fd = static_cast<unsigned long long>(Number(item, "fd", where, err));
+        d.id = static_cast<unsigned long long>(Number(item, "id", where, err));
+        if (const Json* a = Member(item, "address", Json::kString, where, err))
+            d.address = a->text;
+        d.connectedSec = Number(item, "connected_seconds", where, err);
+        d.bytesIn = static_cast<unsigned long long>(Number(item, "bytes_in", where, err));
+        d.bytesOut = static_cast<unsigned long long>(Number(item, "bytes_out", where, err));
+        if (const Json* w = Member(item, "waiting_requesters", Json::kArray, where, err))
+            for (const Json& fd : w->items)
+                d.waiting.push_back(std::strtoull(fd.text.c_str(), nullptr, 10));
         st.devices.push_back(std::move(d));
     }
-    for (size_t i = 0; i < requesters->items.size(); ++i) {
-        unsigned long long waitingOn = 0;
-        Fields f(requesters->items[i], "requester " + std::to_string(i + 1), err);
-        f.Count("waiting_on", waitingOn);
-        if (!f.Ok())
-            return false;
+    for (size_t i = 0; err.empty() && i < requesters->items.size(); ++i) {
         ++st.requesters;
-        if (waitingOn != 0)
+        if (Number(requesters->items[i], "waiting_on", "requester " + std::to_string(i + 1), err) != 0)
             ++st.waitingRequesters;
     }
-    return true;
+    return err.empty();
 }
 
 // ---- the /metrics document ---------------------------------------------------
 
-// Sample values by series, a series written as name{label="value",...} with
-// its labels in name order, so that the order the server chose does not matter.
-using Samples = std::vector<std::pair<std::string, double>>;
-
-// Reads Prometheus text format 0.0.4: comment lines, blank lines and sample
-// lines "name{labels} value [timestamp]". False with the line in err on
-// anything else.
-bool ReadMetrics(const std::string& body, Samples& out, std::string& err)
+// The value of one sample line "series value" of relaySvr's /metrics, with
+// the series written as relaySvr writes it; false when there is none.
+bool Sample(const std::string& metrics, const std::string& series, double& value)
 {
-    size_t lineNo = 0;
-    size_t start = 0;
-    while (start < body.size()) {
-        size_t end = body.find('\n', start);
-        if (end == std::string::npos)
-            end = body.size();
-        const std::string line = body.substr(start, end - start);
-        start = end + 1;
-        ++lineNo;
-        size_t i = line.find_first_not_of(" \t\r");
-        if (i == std::string::npos || line[i] == '#')
-            continue;
-        const auto isNameChar = [](char c, bool first) {
-            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':' ||
-                   (!first && c >= '0' && c <= '9');
-        };
-        const auto bad = [&err, lineNo]() {
-            err = "line " + std::to_string(lineNo) + " is not a sample";
-            return false;
-        };
-        const size_t nameStart = i;
-        while (i < line.size() && isNameChar(line[i], i == nameStart))
-            ++i;
-        if (i == nameStart)
-            return bad();
-        std::string series = line.substr(nameStart, i - nameStart);
-        std::vector<std::string> labels;
-        if (i < line.size() && line[i] == '{') {
-            ++i;
-            while (true) {
-                i = line.find_first_not_of(" \t,", i);
-                if (i == std::string::npos)
-                    return bad();
-                if (line[i] == '}') {
-                    ++i;
-                    break;
-                }
-                const size_t labelStart = i;
-                while (i < line.size() && isNameChar(line[i], i == labelStart))
-                    ++i;
-                if (i == labelStart || line.compare(i, 2, "=\"") != 0)
-                    return bad();
-                std::string label = line.substr(labelStart, i - labelStart) + "=\"";
-                for (i += 2; i < line.size() && line[i] != '"'; ++i) {
-                    if (line[i] == '\\' && i + 1 < line.size())
-                        label += line[i++];
-                    label += line[i];
-                }
-                if (i >= line.size())
-                    return bad();
-                ++i;
-                labels.push_back(label + "\"");
-            }
-            std::sort(labels.begin(), labels.end());
-            series += '{';
-            for (size_t k = 0; k < labels.size(); ++k)
-                series += (k ? "," : "") + labels[k];
-            series += '}';
-        }
-        const size_t valueStart = line.find_first_not_of(" \t\r", i);
-        if (valueStart == std::string::npos || valueStart == i)
-            return bad();
-        const std::string value = line.substr(valueStart, line.find_first_of(" \t\r", valueStart) - valueStart);
-        char* valueEnd = nullptr;
-        const double v = std::strtod(value.c_str(), &valueEnd);
-        if (valueEnd == value.c_str() || *valueEnd != '\0')
-            return bad();
-        out.emplace_back(std::move(series), v);
-    }
-    return true;
+    const std::string key = "\n" + series + " ";
+    const size_t at = ("\n" + metrics).find(key);
+    if (at == std::string::npos)
+        return false;
+    char* end = nullptr;
+    value = std::strtod(metrics.c_str() + at + key.size() - 1, &end);
+    return end != metrics.c_str() + at + key.size() - 1;
 }
 
 // The counters printed, in order; each line of the output groups some of them.
@@ -844,23 +573,18 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows, const std::ve
 
 // The counters of one output line: "value name, ..." or "name: value, ...";
 // "-" for one the server does not report. Adds the reported ones to found.
-std::string CounterLine(const Samples& samples, const Counter* begin, const Counter* end, bool valueFirst,
+std::string CounterLine(const std::string& metrics, const Counter* begin, const Counter* end, bool valueFirst,
                         size_t& found)
 {
     std::string out;
     for (const Counter* c = begin; c != end; ++c) {
         std::string value = "-";
-        for (const auto& s : samples) {
-            if (s.first != c->series)
-                continue;
+        double v = 0;
+        if (Sample(metrics, c->series, v)) {
             char text[64];
-            if (std::fabs(s.second) < kExactIntegerLimit && s.second == std::floor(s.second))
-                std::snprintf(text, sizeof(text), "%.0f", s.second);
-            else
-                std::snprintf(text, sizeof(text), "%g", s.second);
+            std::snprintf(text, sizeof(text), "%.0f", v);
             value = text;
             ++found;
-            break;
         }
         out += (c == begin ? "" : ", ") +
                (valueFirst ? value + " " + c->label : std::string(c->label) + ": " + value);
@@ -868,7 +592,7 @@ std::string CounterLine(const Samples& samples, const Counter* begin, const Coun
     return out;
 }
 
-void PrintStatus(const Status& st, const Samples& samples, size_t& countersFound)
+void PrintStatus(const Status& st, const std::string& metrics, size_t& countersFound)
 {
     std::printf("relaySvr PID %llu, relay port %llu, up %s\n", st.pid, st.port, Duration(st.uptimeSec).c_str());
     if (st.devices.empty()) {
@@ -885,7 +609,7 @@ void PrintStatus(const Status& st, const Samples& samples, size_t& countersFound
     std::printf("requesters: %zu connected, %zu waiting for an answer\n", st.requesters, st.waitingRequesters);
     countersFound = 0;
     const auto line = [&](const char* head, const Counter* b, const Counter* e, bool valueFirst) {
-        std::printf("%s%s\n", head, CounterLine(samples, b, e, valueFirst, countersFound).c_str());
+        std::printf("%s%s\n", head, CounterLine(metrics, b, e, valueFirst, countersFound).c_str());
     };
     line("requests: ", std::begin(kRequestCounters), std::end(kRequestCounters), true);
     line("answers: ", std::begin(kAnswerCounters), std::end(kAnswerCounters), true);
@@ -914,34 +638,28 @@ int main(int argc, char** argv)
     if (!CheckOk(statusDoc, o))
         return kBadAnswer;
 
-    std::string err;
     if (o.json) {
         // Scripts get the document as the relay wrote it, once it is JSON.
         Json doc;
-        if (!JsonReader(statusDoc.body).Read(doc, err)) {
-            std::fprintf(stderr, "relay-status: the %s document is not JSON: %s\n", kStatusPath, err.c_str());
+        if (!JsonReader(statusDoc.body).Read(doc)) {
+            std::fprintf(stderr, "relay-status: the %s document is not JSON\n", kStatusPath);
             return kBadAnswer;
         }
         std::fwrite(statusDoc.body.data(), 1, statusDoc.body.size(), stdout);
         return kPrinted;
     }
     Status st;
+    std::string err;
     if (!ReadStatus(statusDoc.body, st, err)) {
         std::fprintf(stderr, "relay-status: cannot read the %s document: %s\n", kStatusPath, err.c_str());
         return kBadAnswer;
     }
     // The table is worth printing even when the counters cannot be had.
-    status = kPrinted;
-    Samples samples;
-    if (!CheckOk(fetches[1], o)) {
-        status = kBadAnswer;
-    } else if (!ReadMetrics(fetches[1].body, samples, err)) {
-        std::fprintf(stderr, "relay-status: cannot read the %s document: %s\n", kMetricsPath, err.c_str());
-        samples.clear();
-        status = kBadAnswer;
-    }
+    const bool metricsOk = CheckOk(fetches[1], o);
+    const std::string metrics = metricsOk ? fetches[1].body : std::string();
+    status = metricsOk ? kPrinted : kBadAnswer;
     size_t found = 0;
-    PrintStatus(st, samples, found);
+    PrintStatus(st, metrics, found);
     if (status == kPrinted && found == 0) {
         std::fprintf(stderr, "relay-status: the %s document holds none of relaySvr's counters\n", kMetricsPath);
         status = kBadAnswer;
