@@ -237,6 +237,14 @@ std::string lockedLine(const std::string& path, const std::string& errorText) {
     return format("%s already locked, error: %s", path.c_str(), errorText.c_str());
 }
 
+std::string request(unsigned char tag, unsigned char id, size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 26);
+    s[0] = static_cast<char>(tag);
+    if (n > 1) s[1] = static_cast<char>(id);
+    return s;
+}
+
 HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout) {
     HttpReply reply;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

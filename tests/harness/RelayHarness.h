@@ -38,6 +38,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace relay_harness {
@@ -84,6 +85,21 @@ std::string lockedLine(const std::string& path, const std::string& errorText);
 
 // The complete lines of a text (a last line without line feed is left out).
 std::vector<std::string> completeLines(const std::string& text);
+
+// A request of n bytes: byte 0 is a tag, byte 1 the device id, the rest a
+// letter pattern.
+std::string request(unsigned char tag, unsigned char id, size_t n = 6);
+
+// Polls done() every few milliseconds until it holds; false once the
+// timeout has passed.
+template <class Done>
+bool waitFor(Millis timeout, Done done) {
+    for (const auto deadline = std::chrono::steady_clock::now() + timeout; !done();) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(Millis(5));
+    }
+    return true;
+}
 
 // ---- HTTP (the status server) ------------------------------------------------
 
