@@ -1,6 +1,7 @@
-// Numbers that the relay server, the operator tools and the benchmark share.
-// Plain constants only: no libevent, so that the tools and the benchmark can
-// include it without linking the server.
+// Names and numbers that the relay server, the operator tools, the tests and
+// the benchmark share: the configuration file and its keys, the chunk size,
+// the default ports and addresses. Plain constants only, no libraries, so
+// that every program may include it without linking the server.
 #ifndef RELAYDEFAULTS_H
 #define RELAYDEFAULTS_H
 
@@ -17,6 +18,26 @@ constexpr int kDefaultPort = 5000;
 
 // The address a requester connects from; every other peer is a device.
 constexpr const char* kRequesterAddress = "127.0.0.1";
+
+// The configuration: this file in the working directory, this section.
+constexpr const char* kConfigFile = "relaySvr.ini";
+constexpr const char* kConfigSection = "SvrTarn";
+// Where the package installs it (the unit's working directory).
+constexpr const char* kPackagedConfigPath = "/etc/relaySvr/relaySvr.ini";
+
+// The keys of section kConfigSection. Names are case-sensitive.
+namespace key {
+constexpr const char* kPort = "Port";
+constexpr const char* kDeviceNetworks = "DeviceNetworks";
+constexpr const char* kKeepAlive = "KeepAlive";
+constexpr const char* kAckTimeout = "AckTimeout";
+constexpr const char* kLogLevel = "LogLevel";
+constexpr const char* kStatusPort = "StatusPort";
+constexpr const char* kStatusAddress = "StatusAddress";
+} // namespace key
+
+// The status server listens here unless StatusAddress names another address.
+constexpr const char* kDefaultStatusAddress = "127.0.0.1";
 
 } // namespace relay
 

@@ -3,7 +3,7 @@
 // One object holds everything the server has: its settings store, the
 // listening port, the libevent event base and listener, the three connection
 // tables through which requests and answers are routed, and the optional
-// HTTP status server.
+// status server.
 //
 // Requesters are connections from 127.0.0.1; every other connection is a
 // device, known by the last octet of its IPv4 address (its id). Byte 1 of a
@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,81 +28,12 @@
 #include <event2/event.h>
 #include <event2/listener.h>
 
+#include "PauseWatch.h"
 #include "RelayDefaults.h"
 #include "SimpleIni.h"
-
-struct evhttp;
-struct evhttp_request;
-struct evhttp_bound_socket;
-
-// ---------------------------------------------------------------------------
-// The log
-// ---------------------------------------------------------------------------
-
-// Standard output and standard error, written so that relaying never waits on
-// whoever reads them. Lines are collected in memory and written when kFlushAt
-// bytes are pending or kFlushDelayMs after the first unwritten line (a timer
-// on the event loop, armed only while something is pending); without a loop
-// (start-up, shutdown) each line is written at once.
-//
-// A terminal, a regular file or /dev/null is written with blocking writes.
-// A pipe or a socket (a pager, the journal) is written without blocking: what
-// the reader does not take stays pending, at most kMaxPending bytes; past
-// that whole lines are dropped and counted, and one line saying how many goes
-// out once the reader catches up. Flush at exit waits at most a second.
-//
-// One thread; Print and Warn may be called at any time after Open, also
-// before the loop exists. Never called from a signal handler.
-class CSvrLog {
-public:
-    // What LogLevel keeps: errors < connections < chunks (everything).
-    enum Level { kErrors = 0, kConnections = 1, kChunks = 2 };
-
-    static constexpr size_t kFlushAt = 64 * 1024;
-    static constexpr size_t kMaxPending = 1024 * 1024;
-    static constexpr int kFlushDelayMs = 50;
-    static constexpr int kExitFlushMs = 1000;
-
-    // Looks at descriptors 1 and 2 and chooses how to write each. Call once,
-    // after descriptors 0 to 2 are known to be open.
-    static void Open();
-    // From now on lines are batched on this loop; null goes back to writing
-    // each line at once (the pending text is written first).
-    static void Attach(event_base* base);
-    // Writes what is pending, waiting at most kExitFlushMs for a reader that
-    // does not take it. Registered with atexit by Open.
-    static void FlushAtExit();
-
-    // Sends the standard-output lines to another descriptor from now on, or
-    // back to standard output with -1: tests that run the server in-process
-    // keep its log apart from their own output. Pending text goes first.
-    static void Redirect(int fd);
-
-    static void SetLevel(Level level) { s_level = level; }
-    static Level GetLevel() { return s_level; }
-    static bool Wants(Level level) { return level <= s_level; }
-
-    // One formatted text on standard output when the level is kept. The
-    // format carries its own line end.
-    static void Print(Level level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    // One formatted text on standard error, whatever the level.
-    static void Warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-    // The three per-chunk lines (level kChunks), composed without reading a
-    // format: they are written for every chunk relayed, where interpreting
-    // a format would cost a fair part of relaying the chunk. Each writes
-    // exactly what Print would with the format shown.
-    static void PrintRead(int fd, int n);                          // " %d  OnRead: %d\n"
-    static void PrintRequest(unsigned char b0, unsigned char b1);  // " is request: %02x %02x\n"
-    static void PrintDo(unsigned char id);                         // " do... [%d]\n"
-
-private:
-    static Level s_level;
-};
-
-// ---------------------------------------------------------------------------
-// The server
-// ---------------------------------------------------------------------------
+#include "StatusServer.h"
+#include "SvrLog.h"
+#include "SvrSettings.h"
 
 class CSvrWrapperTarn {
 public:
@@ -121,35 +53,8 @@ public:
     // traffic. Connections accepted later use them.
     void SetWatermarks(size_t high, size_t low) { m_nHighMark = high; m_nLowMark = low; }
 
-    // What relaySvr.ini sets, beyond the port, in section "SvrTarn".
-    struct Network {
-        uint32_t addr;   // host byte order, host bits cleared
-        uint32_t mask;   // host byte order
-    };
-    struct Settings {
-        int port = kDefaultPort;              // as GetValue<int> reads it; low 16 bits used
-        std::vector<Network> deviceNetworks;  // empty: devices from any address
-        int keepAlive = 60;                   // s of silence before probing a device; 0 off
-        int ackTimeout = 30;                  // s data to a device may stay unacknowledged; 0 kernel default
-        CSvrLog::Level logLevel = CSvrLog::kChunks;
-        int statusPort = 0;                   // HTTP status server; 0 off
-        std::string statusAddress = "127.0.0.1";
-    };
-    // What reading the settings found wrong.
-    struct SettingsCheck {
-        std::vector<std::string> warnings;  // one line each, without line end
-        bool badValue = false;              // a known key's value was not valid: its default is used
-        std::string error;                  // why DeviceNetworks cannot be read, when it cannot
-    };
-    // Reads the settings from a loaded store into out. Every doubtful value
-    // (an unknown key, a Port that is not 1..65535, a bad KeepAlive,
-    // AckTimeout, LogLevel, StatusPort or StatusAddress, which keep their
-    // defaults) adds one warning. Returns false, with the reason in
-    // check.error, when DeviceNetworks cannot be read: the server must not
-    // start open to every address because of a typo.
-    static bool ReadSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check);
-    // The settings as the lines "Key=value" of relaySvr.ini, for --check.
-    static std::string DescribeSettings(const Settings& s);
+    using Settings = relay::Settings;
+    using Stats = relay::RelayCounters;
 
     // Builds an empty server on port kDefaultPort; loads nothing, opens nothing.
     CSvrWrapperTarn();
@@ -219,9 +124,9 @@ public:
 
     // libevent callbacks; arg is always the server object.
     static void OnAccept(evconnlistener* listener, evutil_socket_t fd, sockaddr* addr, int len, void* arg);
-    // Takes one chunk from the connection and routes it. libevent does not
-    // call it (reading goes through the connection's own read event, which
-    // calls the same step); it is the entry point for one chunk.
+    // Takes one chunk from the connection and routes it: the step that the
+    // connection's own read event runs each time it is readable (reading
+    // does not go through the bufferevent, which only writes).
     static void OnRead(bufferevent* bev, void* arg);
     // The connection's output is down to kLowMark: reads paused requesters again.
     static void OnWrite(bufferevent* bev, void* arg);
@@ -229,17 +134,10 @@ public:
     static void OnEvent(bufferevent* bev, short events, void* arg);
 
     // Counters since start, for the status server.
-    struct Stats {
-        uint64_t acceptedRequesters = 0, acceptedDevices = 0, refusedDevices = 0;
-        uint64_t requestsForwarded = 0, requestsNoDevice = 0;
-        uint64_t answersDelivered = 0, answersUnasked = 0;
-        uint64_t bytesFromRequesters = 0, bytesFromDevices = 0;
-        uint64_t backpressurePauses = 0, acceptPauses = 0, deadDevices = 0;
-    };
     const Stats& GetStats() const { return m_stats; }
-    // The /status and /metrics documents, as the status server sends them.
-    std::string StatusJson() const;
-    std::string MetricsText() const;
+    // What the status server shows; with connections also one row per
+    // connection. Reads only.
+    void Snapshot(relay::StatusSnapshot& out, bool connections) const;
 
     SimpleIni m_ini;                      // the settings store: built first, destroyed last
     int m_nPort;
@@ -252,53 +150,26 @@ public:
     std::map<int, bufferevent*> m_mapBuff; // every connection -> its buffered connection
 
 private:
+    // Everything about one open connection (SvrWrapperTarn.cpp).
+    struct Conn;
     enum class Kind : unsigned char { Requester, Device };
     // What forwarding a chunk did to its target.
     enum class Sent : unsigned char { Done, Queued, Broken };
 
-    // Everything about one open connection, indexed by descriptor. This is
-    // the truth: the three tables above mirror it and are written only by
-    // Register, SetWait and CloseConn. A slot is in use exactly while bev is
-    // set, from accept until the connection is closed.
-    struct Conn {
-        // Common.
-        bufferevent* bev = nullptr;       // output queue; the socket closes when it is freed
-        event* readEv = nullptr;          // our own read event (one recv per chunk)
-        Kind kind = Kind::Requester;
-        bool readPaused = false;          // readEv is not armed; the pause watch has the socket
-        uint32_t addr = 0;                // peer IPv4 address, network byte order
-        int64_t since = 0;                // accepted at, monotonic seconds
-        uint64_t bytesIn = 0;             // bytes read from the peer
-        uint64_t bytesOut = 0;            // bytes forwarded to the peer
-        // Requester.
-        struct {
-            int waitOn = 0;               // device it waits on, 0: none
-            int blockedBy = 0;            // device whose output is over kHighMark
-            bool selfBlocked = false;     // its own output is over kHighMark
-            std::map<int, int>::iterator it; // its m_mapReq entry
-        } req;
-        // Device.
-        struct {
-            unsigned char id = 0;         // last octet of its address
-            bool dead = false;            // dropped by keepalive or the acknowledgement timeout
-            std::vector<int> waiters;     // requesters waiting on it, ascending
-            std::vector<int> blocked;     // requesters paused on its output
-        } dev;
-    };
-
     // Loop and socket glue.
     Conn* Slot(int fd);
     const Conn* Slot(int fd) const;
+    void ReadReady(int fd);
     static void OnReadable(evutil_socket_t fd, short what, void* arg);
-    static void OnPauseWatch(evutil_socket_t fd, short what, void* arg);
+    void PausedPeerGone(int fd, int err);
     static void OnAcceptError(evconnlistener* listener, void* arg);
     static void OnAcceptRetry(evutil_socket_t fd, short what, void* arg);
-    static void OnStatusAcceptError(evconnlistener* listener, void* arg);
     void PauseAccept(int err);
     void ResumeAccept();
-    bool Admitted(uint32_t addrNet) const;
-    void ApplyDeviceOptions(int fd) const;
+    bool ApplyDeviceOptions(int fd);
     void AfterCallback();
+    bool Logs(CSvrLog::Level level) const { return level <= m_settings.logLevel; }
+    void Log(CSvrLog::Level level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
 
     // Tables: the only writers.
     void Register(int fd, bufferevent* bev, event* readEv, const sockaddr_in& peer);
@@ -313,18 +184,14 @@ private:
     static size_t Queued(const Conn& c);
     void SetPaused(int fd, Conn& req);
     void ReleaseBlocked(int devFd, Conn& dev);
+    void PeerClosed(int fd);
     void ConnFailed(int fd, int err);
 
     // Lifecycle helpers.
     void FreeBase();
-    void StartPauseWatch();
     void FreeReadEvents();
     bool ApplySettings(const Settings& s, bool atStart);
-
-    // Status server.
     bool StartStatus(std::string& error);
-    void StopStatus();
-    static void OnStatusRequest(evhttp_request* req, void* arg);
 
     // Scalars and pointers carry a type mark (n, b, p, pp) like the members
     // above; records and containers are named without one.
@@ -338,12 +205,10 @@ private:
     std::vector<Conn> m_conns;               // by descriptor
     std::vector<int> m_devicesById[256];     // devices of each id, ascending
     std::vector<bool> m_idSeen = std::vector<bool>(256); // ids that ever had a device, for /metrics
-    int m_nPauseWatchFd = -1;                // epoll set of paused requesters, watched for their close
-    event* m_pPauseWatchEv = nullptr;
-    bool m_bAcceptPaused = false;            // out of descriptors: listener disabled
-    event* m_pAcceptRetry = nullptr;         // re-enables the listener after a while
-    evhttp* m_pStatus = nullptr;             // the status server, when StatusPort is set
-    evhttp_bound_socket* m_pStatusSocket = nullptr;
+    CPauseWatch m_pauseWatch;                // paused requesters, watched for their close
+    bool m_bAcceptPaused = false;            // out of descriptors: listeners disabled
+    event* m_pAcceptRetry = nullptr;         // re-enables the listeners after a while
+    std::unique_ptr<relay::CStatusServer> m_pStatus; // while StatusPort is set and bound
 };
 
 #endif

@@ -129,8 +129,7 @@ int commandLineWord(int argc, char** argv)
         if (word == "--check") {
             CSvrWrapperTarn svr;
             svr.Init(); // warnings go to stderr
-            CSvrLog::SetLevel(CSvrLog::kErrors);
-            CSvrLog::Print(CSvrLog::kErrors, "%s", CSvrWrapperTarn::DescribeSettings(svr.GetSettings()).c_str());
+            CSvrLog::Print(CSvrLog::kErrors, "%s", relay::describeSettings(svr.GetSettings()).c_str());
             CSvrLog::Print(CSvrLog::kErrors, "%s\n", svr.InitOk() ? "relaySvr.ini: would start"
                                                                    : "relaySvr.ini: would NOT start");
             return svr.InitOk() ? 0 : 1;

@@ -1,6 +1,6 @@
-// Unit tests of the server object, in-process: the lifecycle, the settings
-// read from relaySvr.ini, and the tables driven through real loopback
-// connections, with CheckTables() after every step.
+// Unit tests of the server object, in-process: the lifecycle, and the tables
+// driven through real loopback connections, with CheckTables() after every
+// step.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -84,124 +84,6 @@ TEST(SvrLifecycle, FailedStartFreesTheBaseSilently)
 }
 
 // ---------------------------------------------------------------------------
-// The log
-// ---------------------------------------------------------------------------
-
-// The per-chunk lines are composed without printf: each must read exactly as
-// its format would. A line longer than the formatting buffer comes whole.
-TEST(SvrLog, LinesReadAsTheirFormats)
-{
-    char path[] = "/tmp/svrlog-XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
-    unlink(path);
-    CSvrLog::Redirect(fd);
-    std::string expected;
-    char buf[256];
-    for (int v : {0, 7, 10, 99, 4096, 2147483647, -1, -2147483647 - 1}) {
-        const auto b0 = static_cast<unsigned char>(v), b1 = static_cast<unsigned char>(v >> 8);
-        CSvrLog::PrintRead(v, v / 3);
-        CSvrLog::PrintRequest(b0, b1);
-        CSvrLog::PrintDo(b0);
-        std::snprintf(buf, sizeof(buf), " %d  OnRead: %d\n is request: %02x %02x\n do... [%d]\n", v, v / 3, b0, b1, b0);
-        expected += buf;
-    }
-    const std::string longText(2000, 'x');
-    CSvrLog::Print(CSvrLog::kErrors, "long: %s %d\n", longText.c_str(), 42);
-    expected += "long: " + longText + " 42\n";
-    CSvrLog::Redirect(-1);
-    std::string got(expected.size() + 16, '\0');
-    got.resize(static_cast<size_t>(pread(fd, &got[0], got.size(), 0)));
-    close(fd);
-    EXPECT_EQ(got, expected);
-}
-
-// ---------------------------------------------------------------------------
-// Settings
-// ---------------------------------------------------------------------------
-
-// A FIFO (or any file that is not a regular one) is not opened: opening it
-// would wait for a writer with the PID lock held.
-TEST(SvrConfig, ConfigurationThatIsNotARegularFileIsNotRead)
-{
-    char dir[] = "/tmp/svrwrapper-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::filesystem::path old = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    ASSERT_EQ(mkfifo("relaySvr.ini", 0600), 0);
-    CSvrWrapperTarn svr;
-    testing::internal::CaptureStderr();
-    svr.Init(); // would block for ever if it opened the FIFO
-    const std::string err = testing::internal::GetCapturedStderr();
-    std::filesystem::current_path(old);
-    std::filesystem::remove_all(dir);
-    EXPECT_NE(err.find("relaySvr.ini is not a regular file"), std::string::npos) << err;
-    EXPECT_EQ(svr.m_nPort, 5000);
-    EXPECT_TRUE(svr.InitOk());
-}
-
-struct SettingsCase {
-    const char* name;
-    const char* keys;     // lines of section SvrTarn
-    bool readable;        // DeviceNetworks could be read
-    bool badValue;
-    const char* warning;  // part of a warning, "" for none
-    const char* described;// part of DescribeSettings, "" to skip
-};
-
-TEST(SvrConfig, SettingsAreCheckedKeyByKey)
-{
-    const SettingsCase cases[] = {
-        {"defaults", "", true, false, "", "Port=5000 (listening on 5000)\nDeviceNetworks= (devices from any address)\n"
-                                          "KeepAlive=60\nAckTimeout=30\nLogLevel=chunks\nStatusPort=0 (off)"},
-        {"networks: CIDR, bare, blanks and commas", "DeviceNetworks=192.168.1.0/24, 10.0.0.7 ,172.16.0.0/12", true,
-         false, "", "DeviceNetworks=192.168.1.0/24 10.0.0.7/32 172.16.0.0/12\n"},
-        {"host bits are cleared", "DeviceNetworks=10.1.2.3/8", true, false, "", "DeviceNetworks=10.0.0.0/8\n"},
-        {"network prefix too long", "DeviceNetworks=10.0.0.0/33", false, false, "", ""},
-        {"not an address", "DeviceNetworks=192.168.1.0/24 lan", false, false, "", ""},
-        {"unknown and misspelt keys", "port=6000\nKeepalive=5", true, false, "unknown key \"port\"", ""},
-        {"port that is not a plain number", "Port=abc", true, false, "the system chooses the port", ""},
-        {"port out of range", "Port=70000", true, false, "the port is 4464", ""},
-        {"port beyond int", "Port=99999999999", true, false, "reads as 2147483647", "(listening on 65535)"},
-        {"bad keepalive keeps the default", "KeepAlive=-1\nAckTimeout=2", true, true, "KeepAlive=\"-1\"",
-         "KeepAlive=60\nAckTimeout=2\n"},
-        {"bad log level", "LogLevel=verbose", true, true, "LogLevel=\"verbose\"", "LogLevel=chunks"},
-        {"status server", "StatusPort=9100\nStatusAddress=10.0.0.1", true, false, "",
-         "StatusPort=9100\nStatusAddress=10.0.0.1"},
-        {"bad status address", "StatusAddress=localhost", true, true, "StatusAddress=\"localhost\"",
-         "StatusAddress=127.0.0.1"},
-        {"values that turn things off", "KeepAlive=0\nAckTimeout=0\nLogLevel=errors", true, false, "",
-         "KeepAlive=0\nAckTimeout=0\nLogLevel=errors"},
-    };
-    for (const SettingsCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SimpleIni ini("");
-        std::string keys = c.keys;
-        for (size_t start = 0; start < keys.size();) {
-            const size_t end = std::min(keys.find('\n', start), keys.size());
-            const std::string line = keys.substr(start, end - start);
-            ini.SetValue("SvrTarn", line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
-            start = end + 1;
-        }
-        CSvrWrapperTarn::Settings s;
-        CSvrWrapperTarn::SettingsCheck check;
-        EXPECT_EQ(CSvrWrapperTarn::ReadSettings(ini, s, check), c.readable) << check.error;
-        EXPECT_EQ(check.badValue, c.badValue);
-        std::string warnings;
-        for (const std::string& w : check.warnings)
-            warnings += w + "\n";
-        if (*c.warning)
-            EXPECT_NE(warnings.find(c.warning), std::string::npos) << warnings;
-        else
-            EXPECT_EQ(warnings, "");
-        if (*c.described) {
-            EXPECT_NE(CSvrWrapperTarn::DescribeSettings(s).find(c.described), std::string::npos)
-                << CSvrWrapperTarn::DescribeSettings(s);
-        }
-    }
-}
-
-// ---------------------------------------------------------------------------
 // The tables, driven through real connections
 // ---------------------------------------------------------------------------
 
@@ -222,7 +104,6 @@ protected:
         // The log of what the tests do (error lines of resets) is not looked at.
         m_nullFd = open("/dev/null", O_WRONLY | O_CLOEXEC);
         CSvrLog::Redirect(m_nullFd);
-        CSvrLog::SetLevel(CSvrLog::kErrors);
         svr.m_nPort = 0;
         svr.SetWatermarks(kTestHighMark, kTestLowMark);
         svr.SvrInit(&base);
@@ -239,7 +120,6 @@ protected:
         EXPECT_TRUE(svr.CheckTables());
         svr.SvrClose();
         svr.SvrFree();
-        CSvrLog::SetLevel(CSvrLog::kChunks);
         CSvrLog::Redirect(-1);
         close(m_nullFd);
     }

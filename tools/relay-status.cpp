@@ -27,12 +27,12 @@ using namespace relaytool;
 constexpr double kDefaultTimeoutSec = 5.0;
 // Where relaySvr reads its configuration: its working directory, which the
 // systemd unit sets to /etc/relaySvr.
-constexpr const char* kLocalConfig = "relaySvr.ini";
-constexpr const char* kSystemConfig = "/etc/relaySvr/relaySvr.ini";
-constexpr const char* kSection = "SvrTarn";
-constexpr const char* kPortKey = "StatusPort";
-constexpr const char* kAddressKey = "StatusAddress";
-constexpr const char* kDefaultStatusAddress = "127.0.0.1";
+constexpr const char* kLocalConfig = relay::kConfigFile;
+constexpr const char* kSystemConfig = relay::kPackagedConfigPath;
+constexpr const char* kSection = relay::kConfigSection;
+constexpr const char* kPortKey = relay::key::kStatusPort;
+constexpr const char* kAddressKey = relay::key::kStatusAddress;
+constexpr const char* kDefaultStatusAddress = relay::kDefaultStatusAddress;
 // A status server listening on every address is reached on the loopback one.
 constexpr const char* kAnyAddress = "0.0.0.0";
 constexpr const char* kStatusPath = "/status";

@@ -1,0 +1,78 @@
+// CSvrLog: the relay's log on standard output and standard error, written so
+// that relaying never waits on whoever reads them.
+//
+// Lines are collected in memory and written when kFlushAt bytes are pending
+// or kFlushDelayMs after the first unwritten line (a timer on the event loop,
+// armed only while something is pending); without a loop (start-up,
+// shutdown) each line is written at once.
+//
+// A terminal, a regular file or /dev/null is written with blocking writes.
+// A pipe or a socket (a pager, the journal) is written without blocking: what
+// the reader does not take stays pending, at most kMaxPending bytes; past
+// that whole lines are dropped and counted, and one line saying how many goes
+// out once the reader catches up. Flush at exit waits at most kExitFlushMs.
+//
+// The log belongs to the process (it owns descriptors 1 and 2); which lines a
+// server writes is that server's choice (its LogLevel), made before it calls
+// here. One thread; every function may be called at any time after Open, also
+// before a loop exists. Never called from a signal handler.
+#ifndef SVRLOG_H
+#define SVRLOG_H
+
+#include <cstddef>
+#include <string>
+
+struct event_base;
+
+class CSvrLog {
+public:
+    // What a LogLevel keeps: errors < connections < chunks (everything). A
+    // line of level L is written by a server whose LogLevel is L or above.
+    enum Level { kErrors = 0, kConnections = 1, kChunks = 2 };
+
+    static constexpr size_t kFlushAt = 64 * 1024;
+    static constexpr size_t kMaxPending = 1024 * 1024;
+    static constexpr int kFlushDelayMs = 50;
+    static constexpr int kExitFlushMs = 1000;
+
+    // The level's name in relaySvr.ini ("errors", "connections", "chunks").
+    static const char* LevelName(Level level);
+    // Reads a level name, exactly as LevelName spells it; false for anything
+    // else (level is then left as it was).
+    static bool ParseLevel(const std::string& name, Level& level);
+
+    // Looks at descriptors 1 and 2 and chooses how to write each. Call once,
+    // after descriptors 0 to 2 are known to be open; later calls do nothing.
+    static void Open();
+    // From now on lines are batched on this loop (the pending text is
+    // written first). A log already batched on another loop stays there.
+    static void Attach(event_base* base);
+    // Back to writing each line at once, when the log is batched on this
+    // loop; call before the loop is freed. Pending text is written first.
+    static void Detach(event_base* base);
+    // Writes what is pending, waiting at most kExitFlushMs for a reader that
+    // does not take it. Registered with atexit by Open.
+    static void FlushAtExit();
+
+    // Sends the standard-output lines to another descriptor from now on, or
+    // back to standard output with -1: tests that run the server in-process
+    // keep its log apart from their own output. Pending text goes first.
+    static void Redirect(int fd);
+
+    // One formatted text on standard output. The format carries its own line
+    // end; level is the kind of line (the caller has already decided to
+    // write it).
+    static void Print(Level level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // One formatted text on standard error.
+    static void Warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+    // The three per-chunk lines (level kChunks), composed without reading a
+    // format: they are written for every chunk relayed, where interpreting
+    // a format would cost a fair part of relaying the chunk. Each writes
+    // exactly what Print would with the format shown.
+    static void PrintRead(int fd, int n);                          // " %d  OnRead: %d\n"
+    static void PrintRequest(unsigned char b0, unsigned char b1);  // " is request: %02x %02x\n"
+    static void PrintDo(unsigned char id);                         // " do... [%d]\n"
+};
+
+#endif
