@@ -8,7 +8,8 @@
 #    rates its exposure at most 1.5;
 #  - the package holds the same files, the configuration as a conffile, and
 #    lintian --pedantic reports no error and no warning;
-#  - installed into this machine (root only; purged at the end): the user and
+#  - with the word "host" only, installed into this machine (root only;
+#    purged at the end): the user and
 #    group relaysvr and the PID file exist; --version, --help and --check answer
 #    without touching the PID file or a port; the daemon, started as the unit
 #    starts it (user relaysvr, the unit's LimitNOFILE, the packaged
@@ -18,9 +19,9 @@
 #  - the manual page shows every log line the program prints, with its level.
 # Parts the machine cannot run are skipped with a message, and the test then
 # ends with status 77.
-# Usage: package_test.sh BUILD_DIR SOURCE_DIR
+# Usage: package_test.sh BUILD_DIR SOURCE_DIR [host]
 set -u
-build=$(cd "$1" && pwd) src=$(cd "$2" && pwd)
+build=$(cd "$1" && pwd) src=$(cd "$2" && pwd) mode=${3:-}
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/relay-pkgtest.XXXXXX")
 
 pkg=relaysvr
@@ -57,9 +58,11 @@ key() { sed -n "s/^$1=//p" "$2"; }
 wait_seconds=10  # the longest any wait takes
 wait_until() { relay_wait_until "$wait_seconds" "$@"; }
 
-# The keys of [SvrTarn], as the server defines them.
-keys=$(sed -n 's/^const char kKey[A-Za-z]*\[\] = "\([A-Za-z]*\)";.*/\1/p' "$src/src/SvrWrapperTarn.cpp")
-[ "$(echo "$keys" | wc -w)" -ge 7 ] || fail "found only these keys in src/SvrWrapperTarn.cpp: $keys"
+# The keys of [SvrTarn], as the server describes its settings (--check in a
+# directory without relaySvr.ini: the defaults, one "Key=value" line each).
+mkdir "$tmp/empty"
+keys=$(cd "$tmp/empty" && "$build/relaySvr" --check 2>/dev/null | sed -n 's/^\([A-Za-z]*\)=.*/\1/p')
+[ "$(echo "$keys" | wc -w)" -ge 7 ] || fail "relaySvr --check names only these keys: $keys"
 
 # --- the commented sample -------------------------------------------------------
 sample=$src/relaySvr.ini
@@ -136,10 +139,10 @@ if have man; then
   # must appear in the page in double quotes, blanks and all; where it heads
   # an entry, the entry names its level in brackets: "text" [level]. Texts of
   # conversions only ("%s") pass other text through and are left out.
-  { grep -h -o -E 'Print\(CSvrLog::k[A-Za-z]+, "[^"]*"' "$src"/src/*.cpp |
-      sed -E 's/^Print\(CSvrLog::k([A-Za-z]+), "(.*)"$/\1\t\2/'
+  { grep -h -o -E '(Print|Log)\(CSvrLog::k[A-Za-z]+, "[^"]*"' "$src"/src/*.cpp |
+      sed -E 's/^(Print|Log)\(CSvrLog::k([A-Za-z]+), "(.*)"$/\2\t\3/'
     # The count of lost lines, written by the log itself at every level.
-    grep -h -o -E 'evbuffer_add_printf\(s\.pending, "[^"]*"' "$src"/src/*.cpp |
+    grep -h -o -E 'format\("relaySvr: [^"]*"' "$src"/src/SvrLog.cpp |
       sed -E 's/^[^"]*"(.*)"$/Errors\t\1/'
   } | sed -E 's/\\n$//' >"$tmp/log-texts"
   [ "$(wc -l <"$tmp/log-texts")" -ge 15 ] ||
@@ -336,7 +339,9 @@ machine_purge() {
   getent passwd "$user" >/dev/null && echo "note: the user $user stays after the purge, as Debian keeps system users"
 }
 
-if [ -z "$deb" ]; then
+if [ "$mode" != host ]; then
+  echo "note: the install into this machine runs as its own test (package_test.sh ... host)"
+elif [ -z "$deb" ]; then
   skip "no package: nothing is installed into this machine"
 elif [ "$(id -u)" != 0 ] || ! have dpkg; then
   skip "not root (or no dpkg): the package is not installed into this machine"
