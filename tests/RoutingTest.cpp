@@ -14,22 +14,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Index of the first log line equal to text, -1 when there is none.
-int indexOf(const std::vector<std::string>& lines, const std::string& text, int from = 0) {
-    for (int i = from; i < static_cast<int>(lines.size()); ++i)
-        if (lines[i] == text) return i;
-    return -1;
-}
-
-// The log holds exactly these lines one after the other, from the first of them on.
-void expectLogRun(InProcessRelay& relay, const std::vector<std::string>& expected) {
-    const std::vector<std::string> lines = relay.logLines();
-    const int first = indexOf(lines, expected.front());
-    ASSERT_GE(first, 0);
-    ASSERT_GE(lines.size(), first + expected.size());
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + first, lines.begin() + first + expected.size()), expected);
-}
-
 // Each case gets a fresh server; its destructor checks that every
 // connection left every table.
 class Relay : public ::testing::Test {
@@ -147,7 +131,8 @@ TEST_F(Routing, RequestOver4096BytesIsRoutedChunkByChunk) {
     EXPECT_EQ(relay.receiveFor(devA), "");
     ASSERT_TRUE(relay.waitForLine(doLine(4)));
     const int r = req.serverFd;
-    expectLogRun(relay, {readLine(r, 4096), requestLine(1, 3), doLine(3), readLine(r, 100), requestLine(2, 4), doLine(4)});
+    EXPECT_TRUE(holdsRun(relay.logLines(),
+                         {readLine(r, 4096), requestLine(1, 3), doLine(3), readLine(r, 100), requestLine(2, 4), doLine(4)}));
 }
 
 // ---------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -235,6 +236,25 @@ std::string closedLine(int fd) { return format(" %d connection closed", fd); }
 std::string removeLine(int fd) { return format(" %d remove", fd); }
 std::string lockedLine(const std::string& path, const std::string& errorText) {
     return format("%s already locked, error: %s", path.c_str(), errorText.c_str());
+}
+
+int indexOf(const std::vector<std::string>& lines, const std::string& text, int from) {
+    for (int i = from; i < static_cast<int>(lines.size()); ++i)
+        if (lines[i] == text) return i;
+    return -1;
+}
+
+::testing::AssertionResult holdsRun(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+    const int first = expected.empty() ? 0 : indexOf(lines, expected.front());
+    if (first < 0 || lines.size() < first + expected.size() ||
+        !std::equal(expected.begin(), expected.end(), lines.begin() + first)) {
+        auto failure = ::testing::AssertionFailure() << "expected the run\n";
+        for (const std::string& l : expected) failure << "  " << l << "\n";
+        failure << "in the lines\n";
+        for (const std::string& l : lines) failure << "  " << l << "\n";
+        return failure;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 std::string request(unsigned char tag, unsigned char id, size_t n) {

@@ -85,6 +85,11 @@ std::string lockedLine(const std::string& path, const std::string& errorText);
 
 // The complete lines of a text (a last line without line feed is left out).
 std::vector<std::string> completeLines(const std::string& text);
+// Index of the first line equal to text at or after from, -1 when there is none.
+int indexOf(const std::vector<std::string>& lines, const std::string& text, int from = 0);
+// The lines hold exactly the expected ones one after the other, from the
+// first of them on.
+::testing::AssertionResult holdsRun(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
 
 // A request of n bytes: byte 0 is a tag, byte 1 the device id, the rest a
 // letter pattern.
