@@ -415,7 +415,7 @@ TEST(Lifecycle, RunsWithStandardDescriptorsClosed) {
 TEST(Config, CommandLine) {
     RelayServer srv;
     StartOptions o;
-    for (const char* wrong : {"-x", "--conf", "-c"}) {
+    for (const char* wrong : {"-x", "--verbose", "-c"}) {
         o.args = {wrong};
         EXPECT_FALSE(srv.start(o));
         const ExitInfo e = srv.waitExit();
