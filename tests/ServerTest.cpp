@@ -431,6 +431,7 @@ TEST(Config, CommandLine) {
     o.ini = "[SvrTarn]\nPort=" + std::to_string(pickFreePort()) + "\n";  // not read
     ASSERT_TRUE(srv.start(o)) << srv.log();
     EXPECT_EQ(srv.port(), port);
+    EXPECT_TRUE(srv.connectDevice(9).isOpen());  // the loop runs: SIGHUP is taken now
     std::ofstream(other, std::ios::trunc) << "[SvrTarn]\nPort=" << port << "\nDeviceNetworks=127.0.0.8/29\n";
     ASSERT_TRUE(srv.signal(SIGHUP));
     ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
