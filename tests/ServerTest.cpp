@@ -163,6 +163,48 @@ TEST(Lifecycle, RunsWithStandardDescriptorsClosed) {
 // Configuration from relaySvr.ini
 // ---------------------------------------------------------------------------
 
+// An option the server does not know prints the usage and starts nothing;
+// --config names the file that the start, a reload and --check read, and
+// --check --strict fails on a warning.
+TEST(Config, CommandLine) {
+    RelayServer srv;
+    StartOptions o;
+    for (const char* wrong : {"-x", "--verbose", "-c"}) {
+        o.args = {wrong};
+        EXPECT_FALSE(srv.start(o));
+        const ExitInfo e = srv.waitExit();
+        EXPECT_EQ(e.status, 2) << wrong << "\n" << e.log;
+        EXPECT_NE(e.log.find("usage: relaySvr"), std::string::npos) << e.log;
+        EXPECT_EQ(srv.pidFileContent(), "");
+    }
+
+    const std::string other = srv.dir() + "/other.ini";
+    const int port = pickFreePort();
+    std::ofstream(other) << "[SvrTarn]\nPort=" << port << "\nKeepAlive=5\n";
+    o.args = {"--config", other};
+    o.ini = "[SvrTarn]\nPort=" + std::to_string(pickFreePort()) + "\n";  // not read
+    ASSERT_TRUE(srv.start(o)) << srv.log();
+    EXPECT_EQ(srv.port(), port);
+    EXPECT_TRUE(srv.connectDevice(9).isOpen());  // the loop runs: SIGHUP is taken now
+    std::ofstream(other, std::ios::trunc) << "[SvrTarn]\nPort=" << port << "\nDeviceNetworks=127.0.0.8/29\n";
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
+    srv.connectFrom("127.0.0.23", false);
+    EXPECT_TRUE(srv.waitForLine("Server refused a device from 127.0.0.23: outside DeviceNetworks"));
+    EXPECT_TRUE(srv.stopsCleanly());
+
+    std::ofstream(other, std::ios::app) << "Keepalive=5\n";
+    for (const bool strict : {false, true}) {
+        o.args = {"-c", other, "--check"};
+        if (strict) o.args.push_back("--strict");
+        EXPECT_FALSE(srv.start(o));
+        const ExitInfo e = srv.waitExit();
+        EXPECT_EQ(e.status, strict ? 1 : 0) << e.log;
+        EXPECT_NE(e.log.find("unknown key \"Keepalive\""), std::string::npos) << e.log;
+        EXPECT_NE(e.log.find("DeviceNetworks=127.0.0.8/29\n"), std::string::npos) << e.log;
+    }
+}
+
 // Port settings, one after the other: first on ports chosen here, then on
 // the fixed ports 5000 and 6000.
 TEST(Config, PortSetting) {

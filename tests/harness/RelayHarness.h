@@ -200,7 +200,19 @@ struct StartOptions {
     // Appended to ASAN_OPTIONS (which the test's environment may set), for
     // instance "detect_leaks=0" for runs that end with connections still open.
     std::string asanOptions;
+    // Arguments after the program's name; none by default.
+    std::vector<std::string> args;
+    // More environment ("NAME=value").
+    std::vector<std::string> env;
+    // Run as this user, with its group and no other (through setpriv), not
+    // as the test; the directory and the PID file are made reachable for it.
+    // Needs root; canRunAs() tells.
+    std::string user;
 };
+
+// Whether the harness can start the server as the user (root, setpriv and
+// the user present); why not, in why.
+bool canRunAs(const std::string& user, std::string& why);
 
 struct ExitInfo {
     bool exited = false;  // the process ended before the deadline
