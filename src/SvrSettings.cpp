@@ -18,13 +18,18 @@ namespace relay {
 namespace {
 
 const char* const kKnownKeys[] = {key::kPort, key::kDeviceNetworks, key::kKeepAlive, key::kAckTimeout,
-                                  key::kLogLevel, key::kStatusPort, key::kStatusAddress};
+                                  key::kLogLevel, key::kStatusPort, key::kStatusAddress, key::kAnswerWindow,
+                                  key::kAnswerOrder};
+const char* const kOrderNames[] = {"descriptor", "arrival"};
 
 // TCP_KEEPIDLE cannot exceed this (the kernel's MAX_TCP_KEEPIDLE).
 const long kMaxKeepAlive = 32767;
 // TCP_USER_TIMEOUT takes milliseconds in an int; a day is plenty.
 const long kMaxAckTimeout = 86400;
 const long kMaxPort = 65535;
+// An answer window of a minute is far beyond any link's pause between two
+// pieces of one answer.
+const long kMaxAnswerWindowMs = 60000;
 
 // Blanks, tabs and commas separate the items of DeviceNetworks.
 const char kListSeparators[] = " \t,";
@@ -143,6 +148,7 @@ bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check)
         {key::kKeepAlive, kMaxKeepAlive, s.keepAlive, "seconds, 0 turns keepalive off"},
         {key::kAckTimeout, kMaxAckTimeout, s.ackTimeout, "seconds, 0 keeps the kernel's default"},
         {key::kStatusPort, kMaxPort, s.statusPort, "a port, 0 turns the status server off"},
+        {key::kAnswerWindow, kMaxAnswerWindowMs, s.answerWindowMs, "milliseconds, 0 turns it off"},
     };
     for (NumberKey& k : numbers) {
         if (!given(k.key))
@@ -162,6 +168,17 @@ bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check)
             bad = true;
             warnings.push_back(format("%s: LogLevel=\"%s\" is not chunks, connections or errors; using %s",
                                       kConfigFile, level.c_str(), CSvrLog::LevelName(s.logLevel)));
+        }
+    }
+
+    if (given(key::kAnswerOrder)) {
+        const std::string order = text(key::kAnswerOrder);
+        if (order == kOrderNames[0] || order == kOrderNames[1]) {
+            s.answerOrder = order == kOrderNames[0] ? AnswerOrder::Descriptor : AnswerOrder::Arrival;
+        } else {
+            bad = true;
+            warnings.push_back(format("%s: AnswerOrder=\"%s\" is not descriptor or arrival; using descriptor",
+                                      kConfigFile, order.c_str()));
         }
     }
 
@@ -191,7 +208,9 @@ std::string describeSettings(const Settings& s)
            "DeviceNetworks=" + networks + (networks.empty() ? " (devices from any address)\n" : "\n") +
            format("KeepAlive=%d\nAckTimeout=%d\nLogLevel=%s\nStatusPort=%d%s\nStatusAddress=%s\n", s.keepAlive,
                   s.ackTimeout, CSvrLog::LevelName(s.logLevel), s.statusPort, s.statusPort ? "" : " (off)",
-                  s.statusAddress.c_str());
+                  s.statusAddress.c_str()) +
+           format("AnswerWindow=%d%s\nAnswerOrder=%s\n", s.answerWindowMs, s.answerWindowMs ? "" : " (off)",
+                  kOrderNames[s.answerOrder == AnswerOrder::Descriptor ? 0 : 1]);
 }
 
 } // namespace relay
