@@ -34,6 +34,8 @@ constexpr const char* kAckTimeout = "AckTimeout";
 constexpr const char* kLogLevel = "LogLevel";
 constexpr const char* kStatusPort = "StatusPort";
 constexpr const char* kStatusAddress = "StatusAddress";
+constexpr const char* kAnswerWindow = "AnswerWindow";
+constexpr const char* kAnswerOrder = "AnswerOrder";
 } // namespace key
 
 // The status server listens here unless StatusAddress names another address.

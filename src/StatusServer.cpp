@@ -57,8 +57,8 @@ std::string statusJson(const StatusSnapshot& s)
                     static_cast<long long>(d.connectedSeconds));
         for (size_t i = 0; i < d.waiters.size(); ++i)
             j += format("%s%d", i ? ", " : "", d.waiters[i]);
-        j += format("], \"bytes_in\": %llu, \"bytes_out\": %llu}", static_cast<unsigned long long>(d.bytesIn),
-                    static_cast<unsigned long long>(d.bytesOut));
+        j += format("], \"answering\": %d, \"bytes_in\": %llu, \"bytes_out\": %llu}", d.answeringTo,
+                    static_cast<unsigned long long>(d.bytesIn), static_cast<unsigned long long>(d.bytesOut));
         first = false;
     }
     j += "], \"requesters\": [";
@@ -97,8 +97,10 @@ std::string metricsText(const StatusSnapshot& s)
          "Requests by outcome: forwarded to a device, or dropped because no device had the id.",
          {{"{outcome=\"forwarded\"}", t.requestsForwarded}, {"{outcome=\"no_device\"}", t.requestsNoDevice}}},
         {"relaysvr_answers_total", "counter",
-         "Device chunks by outcome: delivered to a waiting requester, or dropped because nobody waited.",
-         {{"{outcome=\"delivered\"}", t.answersDelivered}, {"{outcome=\"unasked\"}", t.answersUnasked}}},
+         "Device chunks by outcome: delivered to a waiting requester, continuing an answer inside its window, "
+         "or dropped because nobody waited.",
+         {{"{outcome=\"delivered\"}", t.answersDelivered}, {"{outcome=\"continued\"}", t.answersContinued},
+          {"{outcome=\"unasked\"}", t.answersUnasked}}},
         {"relaysvr_bytes_total", "counter", "Bytes read from peers, by kind of sender.",
          {{"{from=\"requester\"}", t.bytesFromRequesters}, {"{from=\"device\"}", t.bytesFromDevices}}},
         {"relaysvr_backpressure_pauses_total", "counter",

@@ -30,6 +30,7 @@ struct RelayCounters {
     uint64_t acceptedRequesters = 0, acceptedDevices = 0, refusedDevices = 0;
     uint64_t requestsForwarded = 0, requestsNoDevice = 0;
     uint64_t answersDelivered = 0, answersUnasked = 0;
+    uint64_t answersContinued = 0;      // chunks that continued an answer inside its window
     uint64_t bytesFromRequesters = 0, bytesFromDevices = 0;
     uint64_t backpressurePauses = 0, acceptPauses = 0, deadDevices = 0;
     uint64_t deviceOptionFailures = 0;  // keepalive or acknowledgement timeout not set on a device
@@ -40,7 +41,8 @@ struct DeviceRow {
     int id = 0;
     uint32_t addr = 0;            // network byte order
     int64_t connectedSeconds = 0;
-    std::vector<int> waiters;     // requesters waiting on it, ascending descriptors
+    std::vector<int> waiters;     // requesters waiting on it, in the order they will be answered
+    int answeringTo = 0;          // requester whose answer window is open, 0: none
     uint64_t bytesIn = 0, bytesOut = 0;
 };
 

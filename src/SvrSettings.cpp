@@ -26,6 +26,10 @@ const long kMaxKeepAlive = 32767;
 // TCP_USER_TIMEOUT takes milliseconds in an int; a day is plenty.
 const long kMaxAckTimeout = 86400;
 const long kMaxPort = 65535;
+// An answer window of a minute is far beyond any link's pause between two
+// pieces of one answer.
+const long kMaxAnswerWindowMs = 60000;
+const char* const kOrderNames[] = {"descriptor", "arrival"};
 
 // Blanks, tabs and commas separate the items of DeviceNetworks.
 const char kListSeparators[] = " \t,";
@@ -168,6 +172,22 @@ void readStatusAddress(const KeyRule&, const KeyInput& in, Settings& s, Settings
 
 std::string showStatusAddress(const KeyRule&, const Settings& s) { return s.statusAddress; }
 
+void readAnswerOrder(const KeyRule&, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    if (in.value == kOrderNames[0])
+        s.answerOrder = AnswerOrder::Descriptor;
+    else if (in.value == kOrderNames[1])
+        s.answerOrder = AnswerOrder::Arrival;
+    else
+        check.errors.push_back(format("%s: AnswerOrder=\"%s\" is not descriptor or arrival", in.file.c_str(),
+                                      in.value.c_str()));
+}
+
+std::string showAnswerOrder(const KeyRule&, const Settings& s)
+{
+    return kOrderNames[s.answerOrder == AnswerOrder::Descriptor ? 0 : 1];
+}
+
 KeyRule customKey(const char* name, KeyReader read, KeyShower show)
 {
     return {name, read, show, nullptr, 0, 0, "", nullptr};
@@ -188,6 +208,9 @@ const KeyRule kKeys[] = {
     customKey(key::kLogLevel, readLogLevel, showLogLevel),
     numberKey(key::kStatusPort, &Settings::statusPort, 0, kMaxPort, "a port, 0 turns the status server off", "off"),
     customKey(key::kStatusAddress, readStatusAddress, showStatusAddress),
+    numberKey(key::kAnswerWindow, &Settings::answerWindowMs, 0, kMaxAnswerWindowMs, "milliseconds, 0 turns it off",
+              "off"),
+    customKey(key::kAnswerOrder, readAnswerOrder, showAnswerOrder),
 };
 
 bool knownKey(const std::string& name)

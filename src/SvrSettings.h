@@ -23,6 +23,12 @@ struct Network {
     uint32_t mask;   // host byte order
 };
 
+// Which of the requesters waiting on one device takes its next answer.
+enum class AnswerOrder {
+    Descriptor,  // the lowest descriptor
+    Arrival,     // the one whose request was forwarded to the device first
+};
+
 struct Settings {
     int port = kDefaultPort;              // as GetValue<int> reads it; low 16 bits used
     std::vector<Network> deviceNetworks;  // empty: devices from any address
@@ -31,6 +37,12 @@ struct Settings {
     CSvrLog::Level logLevel = CSvrLog::kChunks;
     int statusPort = 0;                   // HTTP status server; 0 off
     std::string statusAddress = kDefaultStatusAddress;
+    // After an answer chunk, the device's further chunks go to the same
+    // requester while each comes within this many ms of the one before (and
+    // nobody else waits, and that requester asked nothing new); 0: off, one
+    // chunk answers one request.
+    int answerWindowMs = 0;
+    AnswerOrder answerOrder = AnswerOrder::Descriptor;
 };
 
 // What reading the settings found. Every line names the file (the store's

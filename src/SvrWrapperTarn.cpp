@@ -39,11 +39,14 @@ struct CSvrWrapperTarn::Conn {
         int blockedBy = 0;            // device whose output is over kHighMark
         bool selfBlocked = false;     // its own output is over kHighMark
         std::map<int, int>::iterator it; // its m_mapReq entry
+        int answerFrom = 0;           // device whose answer window it holds, 0: none
     } req;
     // Device.
     struct {
         unsigned char id = 0;         // last octet of its address
-        std::vector<int> waiters;     // requesters waiting on it, ascending
+        std::vector<int> waiters;     // requesters waiting on it, in AnswerOrder
+        int answerTo = 0;             // requester holding its answer window, 0: none
+        event* windowEv = nullptr;    // ends the answer window; made when the first one opens
         std::vector<int> blocked;     // requesters paused on its output
     } dev;
 };
@@ -174,8 +177,16 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
     if (!atStart) {
         const bool networksChanged = !relay::sameNetworks(s.deviceNetworks, old.deviceNetworks);
         const bool optionsChanged = s.keepAlive != old.keepAlive || s.ackTimeout != old.ackTimeout;
+        const bool answersChanged = s.answerWindowMs != old.answerWindowMs || s.answerOrder != old.answerOrder;
         std::vector<int> outside;
         for (const auto& [fd, addr] : m_mapDest) {
+            Conn& dev = m_conns[fd];
+            if (answersChanged) {
+                // Open windows end; waiters line up as the new order says.
+                EndWindow(dev);
+                if (s.answerOrder == relay::AnswerOrder::Descriptor)
+                    std::sort(dev.dev.waiters.begin(), dev.dev.waiters.end());
+            }
             if (networksChanged && !relay::inNetworks(s.deviceNetworks, static_cast<uint32_t>(addr)))
                 outside.push_back(fd);
             else if (optionsChanged)
@@ -222,11 +233,16 @@ void CSvrWrapperTarn::Free()
 
 void CSvrWrapperTarn::FreeReadEvents()
 {
-    // A read event can only be freed while its base lives.
+    // An event can only be freed while its base lives.
     for (Conn& c : m_conns) {
         if (c.readEv && m_bBaseOk)
             event_free(c.readEv);
         c.readEv = nullptr;
+        if (c.dev.windowEv && m_bBaseOk)
+            event_free(c.dev.windowEv);
+        c.dev.windowEv = nullptr;
+        c.dev.answerTo = 0;
+        c.req.answerFrom = 0;
     }
 }
 
@@ -392,12 +408,69 @@ void CSvrWrapperTarn::SetWait(int reqFd, Conn& req, int destFd)
 {
     if (req.req.waitOn == destFd)
         return;
-    if (req.req.waitOn != 0)
-        sortedErase(m_conns[req.req.waitOn].dev.waiters, reqFd);
+    const bool byDescriptor = m_settings.answerOrder == relay::AnswerOrder::Descriptor;
+    if (req.req.waitOn != 0) {
+        std::vector<int>& waiters = m_conns[req.req.waitOn].dev.waiters;
+        if (byDescriptor)
+            sortedErase(waiters, reqFd);
+        else
+            waiters.erase(std::find(waiters.begin(), waiters.end(), reqFd));
+    }
     req.req.waitOn = destFd;
     req.req.it->second = destFd;
-    if (destFd != 0)
-        sortedInsert(m_conns[destFd].dev.waiters, reqFd);
+    if (destFd != 0) {
+        Conn& dev = m_conns[destFd];
+        if (byDescriptor)
+            sortedInsert(dev.dev.waiters, reqFd);
+        else
+            dev.dev.waiters.push_back(reqFd);  // asked last, answered last
+        // Somebody else waits on it now: its next chunk is theirs.
+        if (dev.dev.answerTo != 0)
+            EndWindow(dev);
+    }
+}
+
+// The device's chunk just went to requester reqFd as an answer: its next
+// chunks follow while the window stays open. A no-op with AnswerWindow=0.
+void CSvrWrapperTarn::OpenWindow(int devFd, Conn& dev, int reqFd, Conn& req)
+{
+    // Only while nobody else waits: their turn comes first.
+    if (m_settings.answerWindowMs <= 0 || !dev.dev.waiters.empty())
+        return;
+    if (!dev.dev.windowEv) {
+        // A pure timer that carries the device's descriptor to its callback.
+        dev.dev.windowEv = event_new(m_pBase, devFd, 0, OnWindowEnd, this);
+        if (!dev.dev.windowEv)
+            return;  // no window: one chunk answers, as without the key
+    }
+    dev.dev.answerTo = reqFd;
+    req.req.answerFrom = devFd;
+    RearmWindow(dev);
+}
+
+void CSvrWrapperTarn::RearmWindow(Conn& dev)
+{
+    const timeval window = {m_settings.answerWindowMs / 1000, (m_settings.answerWindowMs % 1000) * 1000};
+    if (event_add(dev.dev.windowEv, &window) != 0)
+        EndWindow(dev);
+}
+
+void CSvrWrapperTarn::EndWindow(Conn& dev)
+{
+    if (dev.dev.answerTo == 0)
+        return;
+    m_conns[dev.dev.answerTo].req.answerFrom = 0;
+    dev.dev.answerTo = 0;
+    event_del(dev.dev.windowEv);
+}
+
+void CSvrWrapperTarn::OnWindowEnd(evutil_socket_t fd, short, void* arg)
+{
+    auto* self = static_cast<CSvrWrapperTarn*>(arg);
+    if (Conn* c = self->Slot(fd); c && c->kind == Kind::Device) {
+        self->EndWindow(*c);
+        self->AfterCallback();
+    }
 }
 
 // A connection leaves every table in this one place, on end of file, on
@@ -412,6 +485,8 @@ void CSvrWrapperTarn::CloseConn(int fd)
     if (c->readPaused)
         m_pauseWatch.Remove(fd);
     if (c->kind == Kind::Requester) {
+        if (c->req.answerFrom != 0)
+            EndWindow(m_conns[c->req.answerFrom]);
         SetWait(fd, *c, 0);
         m_mapReq.erase(c->req.it);
         if (c->req.blockedBy != 0) {
@@ -427,6 +502,9 @@ void CSvrWrapperTarn::CloseConn(int fd)
             m_conns[r].req.it->second = 0;
         }
         ReleaseBlocked(fd, *c);
+        EndWindow(*c);
+        if (c->dev.windowEv)
+            event_free(c->dev.windowEv);
     }
     if (c->readEv)
         event_free(c->readEv);
@@ -465,8 +543,11 @@ bool CSvrWrapperTarn::CheckTables() const
                 return fail(fd, "requester record and request table disagree");
             const Conn* d = Slot(c.req.waitOn);
             if (c.req.waitOn != 0 && (!d || d->kind != Kind::Device ||
-                                      !std::binary_search(d->dev.waiters.begin(), d->dev.waiters.end(), fd)))
+                                      std::count(d->dev.waiters.begin(), d->dev.waiters.end(), fd) != 1))
                 return fail(fd, "waits on a device that does not list it");
+            const Conn* from = Slot(c.req.answerFrom);
+            if (c.req.answerFrom != 0 && (!from || from->kind != Kind::Device || from->dev.answerTo != fd))
+                return fail(fd, "holds an answer window the device does not give it");
             const Conn* b = Slot(c.req.blockedBy);
             if (c.req.blockedBy != 0 && (!b || std::count(b->dev.blocked.begin(), b->dev.blocked.end(), fd) != 1))
                 return fail(fd, "paused on a device that does not list it");
@@ -478,8 +559,13 @@ bool CSvrWrapperTarn::CheckTables() const
             if (dest == m_mapDest.end() || static_cast<uint32_t>(dest->second) != c.addr || m_mapReq.count(fd) ||
                 !std::binary_search(m_devicesById[c.dev.id].begin(), m_devicesById[c.dev.id].end(), fd))
                 return fail(fd, "device record and destination table disagree");
-            if (!std::is_sorted(c.dev.waiters.begin(), c.dev.waiters.end()))
+            if (m_settings.answerOrder == relay::AnswerOrder::Descriptor &&
+                !std::is_sorted(c.dev.waiters.begin(), c.dev.waiters.end()))
                 return fail(fd, "waiters out of order");
+            const Conn* holder = Slot(c.dev.answerTo);
+            if (c.dev.answerTo != 0 &&
+                (!holder || holder->kind != Kind::Requester || holder->req.answerFrom != fd || !c.dev.waiters.empty()))
+                return fail(fd, "answer window held by a requester that does not hold it, or beside waiters");
             for (int r : c.dev.waiters) {
                 const Conn* rc = Slot(r);
                 if (!rc || rc->kind != Kind::Requester || rc->req.waitOn != fd)
@@ -537,7 +623,7 @@ void CSvrWrapperTarn::ReadChunk(int fd, Conn& c)
         CSvrLog::PrintRead(fd, static_cast<int>(n));
     c.bytesIn += n;
     if (c.kind == Kind::Device)
-        RouteAnswer(fd, buf, n);
+        RouteAnswer(fd, c, buf, n);
     else
         RouteRequest(fd, c, buf, n);
 }
@@ -549,6 +635,9 @@ void CSvrWrapperTarn::RouteRequest(int fd, Conn& c, const unsigned char* data, s
 {
     if (Logs(CSvrLog::kChunks))
         CSvrLog::PrintRequest(data[0], data[1]);
+    // A new request ends the answer it was taking.
+    if (c.req.answerFrom != 0)
+        EndWindow(m_conns[c.req.answerFrom]);
     m_stats.bytesFromRequesters += n;
     const int d = DestFind(data[1]);
     SetWait(fd, c, d);
@@ -570,19 +659,26 @@ void CSvrWrapperTarn::RouteRequest(int fd, Conn& c, const unsigned char* data, s
     }
 }
 
-// The lowest requester waiting on this device takes the chunk and then waits
-// on nothing; without one the chunk is dropped.
-void CSvrWrapperTarn::RouteAnswer(int fd, const unsigned char* data, size_t n)
+// The first requester waiting on this device (AnswerOrder) takes the chunk
+// and then waits on nothing. Without one, the chunk continues the answer
+// whose window is open, or is dropped.
+void CSvrWrapperTarn::RouteAnswer(int fd, Conn& c, const unsigned char* data, size_t n)
 {
     m_stats.bytesFromDevices += n;
-    const int r = ReqFind(fd);
-    if (r == 0) {
+    int r = ReqFind(fd);
+    if (r != 0) {
+        ++m_stats.answersDelivered;
+        SetWait(r, m_conns[r], 0);
+        OpenWindow(fd, c, r, m_conns[r]);
+    } else if (c.dev.answerTo != 0) {
+        ++m_stats.answersContinued;
+        r = c.dev.answerTo;
+        RearmWindow(c);
+    } else {
         ++m_stats.answersUnasked;
         return;
     }
-    ++m_stats.answersDelivered;
     Conn& rc = m_conns[r];
-    SetWait(r, rc, 0);
     const Sent sent = Forward(r, rc, data, n);
     if (sent == Sent::Broken) {
         ConnFailed(r, errno);
@@ -939,7 +1035,8 @@ void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out, bool connections) con
     for (const auto& [fd, addr] : m_mapDest) {
         const Conn& c = m_conns[fd];
         out.deviceRows.push_back(
-            {fd, c.dev.id, static_cast<uint32_t>(addr), now - c.since, c.dev.waiters, c.bytesIn, c.bytesOut});
+            {fd, c.dev.id, static_cast<uint32_t>(addr), now - c.since, c.dev.waiters, c.dev.answerTo, c.bytesIn,
+             c.bytesOut});
     }
     out.requesterRows.reserve(m_mapReq.size());
     for (const auto& [fd, waitOn] : m_mapReq)

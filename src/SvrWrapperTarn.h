@@ -197,7 +197,11 @@ private:
     // Moving bytes.
     void ReadChunk(int fd, Conn& c);
     void RouteRequest(int fd, Conn& c, const unsigned char* data, size_t n);
-    void RouteAnswer(int fd, const unsigned char* data, size_t n);
+    void RouteAnswer(int fd, Conn& c, const unsigned char* data, size_t n);
+    void OpenWindow(int devFd, Conn& dev, int reqFd, Conn& req);
+    void RearmWindow(Conn& dev);
+    void EndWindow(Conn& dev);
+    static void OnWindowEnd(evutil_socket_t fd, short what, void* arg);
     Sent Forward(int targetFd, Conn& target, const unsigned char* data, size_t n);
     static size_t Queued(const Conn& c);
     void SetPaused(int fd, Conn& req);

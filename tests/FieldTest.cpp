@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "harness/NetNamespace.h"
 #include "harness/RelayHarness.h"
 
 using namespace relay_harness;
@@ -492,7 +493,8 @@ TEST(StatusServer, DocumentsFollowConnectionsAndTraffic) {
     EXPECT_NE(s.body.find("\"pid\": " + std::to_string(srv.pid()) + ", \"port\": " + std::to_string(srv.port())),
               std::string::npos) << s.body;
     EXPECT_NE(s.body.find("{\"fd\": " + lowFd + ", \"id\": 5, \"address\": \"127.0.0.5\""), std::string::npos) << s.body;
-    EXPECT_NE(s.body.find("\"waiting_requesters\": [" + askerFd + "], \"bytes_in\": 14, \"bytes_out\": 14}"),
+    EXPECT_NE(s.body.find("\"waiting_requesters\": [" + askerFd + "], \"answering\": 0, \"bytes_in\": 14, "
+                          "\"bytes_out\": 14}"),
               std::string::npos) << s.body;
     EXPECT_NE(s.body.find("{\"fd\": " + highFd + ", \"id\": 5, \"address\": \"127.0.1.5\""), std::string::npos) << s.body;
     EXPECT_LT(s.body.find("\"fd\": " + lowFd + ","), s.body.find("\"fd\": " + highFd + ","));  // ascending
@@ -585,74 +587,6 @@ TEST(StatusServer, StaysOutOfTheWay) {
 
 namespace {
 
-bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
-
-// A network namespace joined to this one by a veth pair, made here and
-// removed again: the host end is 10.250.N.1, the namespace end 10.250.N.2
-// (device id 2). Taking the namespace's end down cuts the link: nothing
-// closes the connections that cross it.
-class Namespace {
-public:
-    Namespace() {
-        const std::string n = std::to_string(getpid() % 100000);
-        m_name = "relay-t" + n;
-        m_host = "rvh" + n;
-        m_peer = "rvn" + n;
-        const std::string net = "10.250." + std::to_string(getpid() % 250) + ".";
-        hostAddr = net + "1";
-        nsAddr = net + "2";
-        m_ok = run("ip netns add " + m_name) && run("ip link add " + m_host + " type veth peer name " + m_peer) &&
-               run("ip link set " + m_peer + " netns " + m_name) && run("ip addr add " + hostAddr + "/30 dev " + m_host) &&
-               run("ip link set " + m_host + " up") && run(in() + "ip addr add " + nsAddr + "/30 dev " + m_peer) &&
-               run(in() + "ip link set " + m_peer + " up");
-    }
-    ~Namespace() {
-        for (pid_t p : m_children) {
-            kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
-        }
-        run("ip netns del " + m_name);
-        run("ip link del " + m_host);
-    }
-    bool ok() const { return m_ok; }
-    bool cut() { return run(in() + "ip link set " + m_peer + " down"); }
-    bool mend() { return run(in() + "ip link set " + m_peer + " up"); }
-
-    // A device in the namespace that connects to the relay and echoes every
-    // chunk it gets; it runs until the test ends and is killed by its PID.
-    void device(int port) {
-        const std::string nsPath = "/var/run/netns/" + m_name;
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, hostAddr.c_str(), &to.sin_addr);
-        const pid_t pid = fork();
-        if (pid == 0) {  // only system calls from here
-            // The test's own sockets must not stay open in here, or their
-            // close would never reach the relay.
-            close_range(3, ~0U, 0);
-            // A socket belongs to the namespace it is made in: join first.
-            const int ns = open(nsPath.c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) _exit(1);
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) _exit(1);
-            char buf[4096];
-            for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
-                send(fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
-            _exit(0);
-        }
-        if (pid > 0) m_children.push_back(pid);
-    }
-
-    std::string hostAddr, nsAddr;
-
-private:
-    std::string in() const { return "ip netns exec " + m_name + " "; }
-    std::string m_name, m_host, m_peer;
-    bool m_ok = false;
-    std::vector<pid_t> m_children;
-};
-
 double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 }  // namespace
@@ -663,7 +597,7 @@ double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(
 // RELAY_DEAD_DEFAULTS=1 runs with the default KeepAlive and AckTimeout
 // (about two minutes) to measure them.
 TEST(SlowDeadDevices, DeadDeviceIsDroppedAndItsIdGoesToTheDeviceThatCameBack) {
-    Namespace ns;
+    NetNamespace ns;
     if (!ns.ok()) GTEST_SKIP() << "cannot make a network namespace with a veth pair (needs root and iproute2)";
     const bool defaults = std::getenv("RELAY_DEAD_DEFAULTS") != nullptr;
     const int keepAlive = defaults ? 60 : 2, ackTimeout = defaults ? 30 : 3;

@@ -91,6 +91,10 @@ TEST(SvrConfig, SettingsAreCheckedKeyByKey)
         {"status server", "[SvrTarn]\nStatusPort=9100\nStatusAddress=10.0.0.1", "", "",
          "StatusPort=9100\nStatusAddress=10.0.0.1"},
         {"bad status address", "[SvrTarn]\nStatusAddress=localhost", "StatusAddress=\"localhost\"", "", ""},
+        {"answer window and order", "[SvrTarn]\nAnswerWindow=500\nAnswerOrder=arrival", "", "",
+         "AnswerWindow=500\nAnswerOrder=arrival\n"},
+        {"answer window too long", "[SvrTarn]\nAnswerWindow=60001", "AnswerWindow=\"60001\"", "", ""},
+        {"unknown answer order", "[SvrTarn]\nAnswerOrder=fifo", "AnswerOrder=\"fifo\"", "", ""},
         {"values that turn things off", "[SvrTarn]\nKeepAlive=0\nAckTimeout=0\nLogLevel=errors", "", "",
          "KeepAlive=0\nAckTimeout=0\nLogLevel=errors"},
     };

@@ -96,10 +96,15 @@ for f in $files; do [ -e "$root/$f" ] || fail "not installed: /$f"; done
 config=$root/etc/relaySvr/relaySvr.ini
 cmp -s "$config" "$root/usr/share/doc/relaysvr/examples/relaySvr.ini" ||
   fail "the example is not a copy of the installed configuration"
-[ "$(grep -c '^LogLevel=' "$config")" = 1 ] && grep -qx 'LogLevel=connections' "$config" ||
-  fail "the installed configuration does not set LogLevel=connections, once"
-diff <(grep -vx ';LogLevel=chunks' "$sample") <(sed '/^; Installed setting/,/^LogLevel=connections$/d' "$config") \
-  >"$tmp/config.diff" || { cat "$tmp/config.diff"; fail "the installed configuration is not the sample with LogLevel=connections"; }
+# The installed settings, each once, in place of the sample's commented defaults.
+installed_settings="LogLevel=connections AnswerWindow=500 AnswerOrder=arrival"
+for s in $installed_settings; do
+  [ "$(grep -c "^${s%%=*}=" "$config")" = 1 ] && grep -qx "$s" "$config" ||
+    fail "the installed configuration does not set $s, once"
+done
+diff <(grep -vxE ';(LogLevel=chunks|AnswerWindow=0|AnswerOrder=descriptor)' "$sample") \
+  <(sed -E '/^; Installed setting/,/^[A-Za-z]+=/d' "$config") >"$tmp/config.diff" ||
+  { cat "$tmp/config.diff"; fail "the installed configuration is not the sample with $installed_settings"; }
 
 echo "; edited by the operator" >>"$config" && install_all
 grep -q "edited by the operator" "$config" || fail "a reinstall overwrote /etc/relaySvr/relaySvr.ini"

@@ -3,8 +3,10 @@
 //
 // relaySvr takes a connection from 127.0.0.1 as a requester and routes each
 // chunk it sends by its byte 1 (the second byte) to the device with that id;
-// the device's next chunk comes back. So this tool binds its end to
-// 127.0.0.1, sends the request in one piece and waits for one answer.
+// the device's answer comes back, in one chunk or (with AnswerWindow set) in
+// several. So this tool binds its end to 127.0.0.1, sends the request in one
+// piece and gathers what comes back until the answer window has passed with
+// nothing new.
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -19,16 +21,19 @@ using relay::kChunkSize;
 using relay::kDefaultPort;
 
 constexpr double kDefaultTimeoutSec = 5.0;
-// An answer is one chunk, but TCP may hand it over in pieces: after the first
-// bytes, what follows within this gap still belongs to the answer.
-constexpr long long kAnswerGapMs = 100;
+// After the first bytes, what follows within this gap still belongs to the
+// answer: the relay's AnswerWindow as packaged.
+constexpr long kDefaultWindowMs = 500;
+constexpr long kMaxWindowMs = 60000;
+// Far beyond an answer; a bound keeps a chatty device from filling the memory.
+constexpr size_t kMaxAnswerBytes = 1024 * 1024;
 
 enum ExitStatus { kAnswered = 0, kNoAnswer = 1, kUsage = kBadArguments, kNoConnection = 3 };
 
 void Usage(FILE* to)
 {
     std::fprintf(to,
-        "usage: relay-request [--host H] [--port P] [--timeout S] [--quiet] <id> \"<hex bytes>\"\n"
+        "usage: relay-request [--host H] [--port P] [--timeout S] [--window MS] [--quiet] <id> \"<hex bytes>\"\n"
         "\n"
         "Sends one request to relaySvr and prints the answer of device <id> in hex.\n"
         "\n"
@@ -40,11 +45,14 @@ void Usage(FILE* to)
         "<id> is 0-255, decimal or 0x-prefixed hex.\n"
         "\n"
         "The tool connects from 127.0.0.1, the only address that relaySvr takes as a\n"
-        "requester, and waits for the first chunk that comes back: that is the answer.\n"
+        "requester, and waits for the answer: from its first bytes on, it gathers\n"
+        "what comes until --window ms pass with nothing new (set it to relaySvr's\n"
+        "AnswerWindow; without one, the relay passes only the first chunk).\n"
         "\n"
         "  --host H      relaySvr's address (default 127.0.0.1)\n"
         "  --port P      relaySvr's port (default %d, as in relaySvr.ini)\n"
         "  --timeout S   give up S seconds after start (default %g; fractions allowed)\n"
+        "  --window MS   the answer is over once MS ms pass with nothing new (default %ld)\n"
         "  --quiet, -q   print only the answer's hex bytes\n"
         "  --help, -h    this text\n"
         "\n"
@@ -52,23 +60,31 @@ void Usage(FILE* to)
         "closed the connection; 2 bad arguments; 3 cannot connect or send.\n"
         "relaySvr sends nothing back when no device has the id, or when the device\n"
         "does not answer: both end in status 1.\n",
-        kDefaultPort, kDefaultTimeoutSec);
+        kDefaultPort, kDefaultTimeoutSec, kDefaultWindowMs);
 }
 
 struct Options : CommonOptions {
     double timeoutSec = kDefaultTimeoutSec;
+    long windowMs = kDefaultWindowMs;
     long id = -1;
     std::string hex;
 };
 
-enum OwnOption { kTimeoutOption = kFirstOwnOption };
+enum OwnOption { kTimeoutOption = kFirstOwnOption, kWindowOption };
 
 // Returns -1 when the options are fine, else the exit status to leave with.
 int ParseArgs(int argc, char** argv, Options& o)
 {
-    const std::vector<option> own = {{"timeout", required_argument, nullptr, kTimeoutOption}};
-    const auto take = [&o](int, const char* value) {
-        // --timeout is the one option of our own.
+    const std::vector<option> own = {{"timeout", required_argument, nullptr, kTimeoutOption},
+                                     {"window", required_argument, nullptr, kWindowOption}};
+    const auto take = [&o](int code, const char* value) {
+        if (code == kWindowOption) {
+            if (ParseInt(value, 1, kMaxWindowMs, o.windowMs))
+                return true;
+            std::fprintf(stderr, "relay-request: --window needs a number of milliseconds from 1 to %ld\n",
+                         kMaxWindowMs);
+            return false;
+        }
         if (ParseTimeout(value, o.timeoutSec))
             return true;
         std::fprintf(stderr, "relay-request: --timeout needs a number of seconds > 0\n");
@@ -154,14 +170,14 @@ int main(int argc, char** argv)
     std::vector<unsigned char> answer;
     bool closed = false;
     long long until = deadline;
-    while (answer.size() < kChunkSize) {
+    while (answer.size() < kMaxAnswerBytes) {
         const int ready = WaitFor(fd, POLLIN, until);
         if (ready == 0)
             break;
         if (ready < 0 && errno != EINTR)
             break;
         unsigned char buf[kChunkSize];
-        const ssize_t got = recv(fd, buf, kChunkSize - answer.size(), 0);
+        const ssize_t got = recv(fd, buf, std::min(sizeof(buf), kMaxAnswerBytes - answer.size()), 0);
         if (got == 0) {
             closed = true;
             break;
@@ -173,7 +189,7 @@ int main(int argc, char** argv)
             break;
         }
         answer.insert(answer.end(), buf, buf + got);
-        until = std::min(deadline, NowMs() + kAnswerGapMs);
+        until = std::min(deadline, NowMs() + o.windowMs);
     }
     close(fd);
 
