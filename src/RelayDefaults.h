@@ -36,7 +36,13 @@ constexpr const char* kStatusPort = "StatusPort";
 constexpr const char* kStatusAddress = "StatusAddress";
 constexpr const char* kAnswerWindow = "AnswerWindow";
 constexpr const char* kAnswerOrder = "AnswerOrder";
+constexpr const char* kListenAddress = "ListenAddress";
+constexpr const char* kMaxConnectionsPerAddress = "MaxConnectionsPerAddress";
+constexpr const char* kRequesterReserve = "RequesterReserve";
 } // namespace key
+
+// Descriptors kept for requesters when RequesterReserve is not set.
+constexpr int kDefaultRequesterReserve = 32;
 
 // The status server listens here unless StatusAddress names another address.
 constexpr const char* kDefaultStatusAddress = "127.0.0.1";

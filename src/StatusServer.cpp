@@ -48,8 +48,13 @@ std::string statusJson(const StatusSnapshot& s)
 {
     std::string j;
     j.reserve(256 + 160 * (s.deviceRows.size() + s.requesterRows.size()));
-    j += format("{\"pid\": %d, \"port\": %d, \"uptime_seconds\": %lld, \"devices\": [", s.pid, s.port,
-                static_cast<long long>(s.uptimeSeconds));
+    j += format("{\"pid\": %d, \"port\": %d, \"uptime_seconds\": %lld, \"requester_reserve\": %d, "
+                "\"descriptor_limit\": %llu, \"devices_refused\": {\"networks\": %llu, \"per_address\": %llu, "
+                "\"reserve\": %llu}, \"devices\": [", s.pid, s.port, static_cast<long long>(s.uptimeSeconds),
+                s.requesterReserve, static_cast<unsigned long long>(s.descriptorLimit),
+                static_cast<unsigned long long>(s.counters.refusedDevices),
+                static_cast<unsigned long long>(s.counters.refusedPerAddress),
+                static_cast<unsigned long long>(s.counters.refusedReserve));
     bool first = true;
     for (const DeviceRow& d : s.deviceRows) {
         j += format("%s{\"fd\": %d, \"id\": %d, \"address\": \"%s\", \"connected_seconds\": %lld, "
@@ -91,8 +96,11 @@ std::string metricsText(const StatusSnapshot& s)
          "Devices connected now, by id; ids that had a device since start stay listed.", byId},
         {"relaysvr_connections_accepted_total", "counter", "Connections accepted since start, by kind.",
          {{"{kind=\"requester\"}", t.acceptedRequesters}, {"{kind=\"device\"}", t.acceptedDevices}}},
-        {"relaysvr_devices_refused_total", "counter", "Device connections refused: outside DeviceNetworks.",
-         {{"", t.refusedDevices}}},
+        {"relaysvr_devices_refused_total", "counter",
+         "Device connections closed at accept, by reason: outside DeviceNetworks, beyond MaxConnectionsPerAddress, "
+         "or inside RequesterReserve.",
+         {{"{reason=\"networks\"}", t.refusedDevices}, {"{reason=\"per_address\"}", t.refusedPerAddress},
+          {"{reason=\"reserve\"}", t.refusedReserve}}},
         {"relaysvr_requests_total", "counter",
          "Requests by outcome: forwarded to a device, or dropped because no device had the id.",
          {{"{outcome=\"forwarded\"}", t.requestsForwarded}, {"{outcome=\"no_device\"}", t.requestsNoDevice}}},
@@ -113,6 +121,11 @@ std::string metricsText(const StatusSnapshot& s)
         {"relaysvr_device_option_failures_total", "counter",
          "Devices whose keepalive or acknowledgement timeout could not be set: a dead link may go unnoticed.",
          {{"", t.deviceOptionFailures}}},
+        {"relaysvr_requester_reserve", "gauge",
+         "Descriptors below the limit kept for requesters: devices are closed at accept inside it.",
+         {{"", static_cast<unsigned long long>(s.requesterReserve)}}},
+        {"relaysvr_descriptor_limit", "gauge", "The relay's limit of open descriptors (RLIMIT_NOFILE).",
+         {{"", static_cast<unsigned long long>(s.descriptorLimit)}}},
         {"relaysvr_start_time_seconds", "gauge", "Start time of the relay, Unix time in seconds.",
          {{"", static_cast<unsigned long long>(s.startTime)}}},
     };

@@ -43,6 +43,13 @@ struct Settings {
     // chunk answers one request.
     int answerWindowMs = 0;
     AnswerOrder answerOrder = AnswerOrder::Descriptor;
+    // Where devices connect (IPv4, network byte order, each once); the relay
+    // then also listens on kRequesterAddress for requesters. Empty: every
+    // IPv4 address, one listener.
+    std::vector<uint32_t> listenAddresses;
+    int maxConnectionsPerAddress = 0;     // devices from one address; 0 no cap
+    // Descriptors below the process's limit that devices never take.
+    int requesterReserve = kDefaultRequesterReserve;
 };
 
 // What reading the settings found. Every line names the file (the store's
@@ -121,6 +128,9 @@ std::string describeNetwork(const Network& n);
 // empty list holds every address.
 bool inNetworks(const std::vector<Network>& networks, uint32_t addrNet);
 bool sameNetworks(const std::vector<Network>& a, const std::vector<Network>& b);
+// Where the relay listens, for messages: "every IPv4 address", or the
+// addresses followed by "and 127.0.0.1" (the requesters') unless listed.
+std::string describeListen(const std::vector<uint32_t>& addresses);
 
 } // namespace relay
 
