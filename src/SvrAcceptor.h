@@ -87,16 +87,23 @@ public:
     // device it holds with DeviceOpened.
     bool SetRules(int maxPerAddress, int reserve);
     // Reads the descriptor limit (RLIMIT_NOFILE) and counts the descriptors
-    // that are not among the caller's connections (one look at
-    // /proc/self/fd). At start, after every listener is up, and on reload.
+    // that are not among the caller's connections (poll(2) over the table,
+    // opening none). At start, once everything is set up, and on reload.
     void Measure(size_t connections);
     // Whether the device from addrNet, accepted as descriptor fd, may stay,
     // while the caller holds this many connections. Requesters are not
     // asked. No system call.
     Verdict Admit(int fd, uint32_t addrNet, size_t connections) const;
-    // A device entered or left the server's tables.
-    void DeviceOpened(uint32_t addrNet);
-    void DeviceClosed(uint32_t addrNet);
+    // A device entered or left the server's tables. Without a cap nothing
+    // is counted: inline, so that this costs a test.
+    void DeviceOpened(uint32_t addrNet) {
+        if (m_nMaxPerAddress > 0)
+            ++m_perAddress[addrNet];
+    }
+    void DeviceClosed(uint32_t addrNet) {
+        if (m_nMaxPerAddress > 0)
+            Uncount(addrNet);
+    }
 
     // Socket options of an accepted connection. Every connection gets
     // TCP_NODELAY (requests and answers are small and latency-bound); a
@@ -117,6 +124,7 @@ public:
 
 private:
     static void OnRetry(evutil_socket_t fd, short what, void* arg);
+    void Uncount(uint32_t addrNet);
 
     event_base* m_pBase = nullptr;
     std::vector<evconnlistener*> m_listeners;

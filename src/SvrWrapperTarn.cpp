@@ -880,7 +880,8 @@ void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out, bool connections) con
 {
     const int64_t now = monotonicSeconds();
     out.pid = static_cast<int>(getpid());
-    out.port = m_acceptor.Port() ? m_acceptor.Port() : m_nPort & 0xFFFF;
+    const int listening = m_acceptor.Port();
+    out.port = listening ? listening : m_nPort & 0xFFFF;
     out.requesterReserve = m_acceptor.Reserve();
     out.descriptorLimit = m_acceptor.DescriptorLimit();
     out.startTime = m_nStartTime;

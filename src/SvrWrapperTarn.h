@@ -140,7 +140,8 @@ public:
     // Erases the descriptor's buffer-table entry and prints " %d remove",
     // or does nothing when there is none. Part of closing a connection.
     void BuffRemove(int fd);
-    // Whether the tables and the per-connection records agree; on the first
+    // Whether the tables, the per-connection records and the acceptor's
+    // counts per address agree (SvrTableCheck.cpp); on the first
     // disagreement, says which on stderr and returns false. Tests call it
     // after every step; builds with RELAY_CHECK_TABLES abort on false after
     // every callback.
