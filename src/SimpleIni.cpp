@@ -805,6 +805,17 @@ bool replace(const Target& target, const std::string& text)
     return outcome == Outcome::kDone;
 }
 
+// Whether this process may write the file behind an O_PATH descriptor, by its
+// effective ids. Kernels before 5.8 take no AT_EMPTY_PATH here (EINVAL); the
+// descriptor's /proc path names the same file.
+bool mayWrite(int node)
+{
+    if (faccessat(node, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0)
+        return true;
+    return (errno == EINVAL || errno == ENOSYS)
+           && faccessat(AT_FDCWD, descriptorPath(node).c_str(), W_OK, AT_EACCESS) == 0;
+}
+
 // Chooses between replacing the file and writing the node in place, once,
 // on what one descriptor shows.
 bool store(const std::string& path, const std::string& text)
@@ -819,7 +830,7 @@ bool store(const std::string& path, const std::string& text)
         // Replacing needs only the directory to be writable; the file itself
         // must be too, as when it was truncated in place. Asked, not opened:
         // an open for writing would tell a watcher that the file changed.
-        if (faccessat(target.node.get(), "", W_OK, AT_EACCESS | AT_EMPTY_PATH) != 0)
+        if (!mayWrite(target.node.get()))
             return false;
         return replace(target, text);
     case Target::kNode:
