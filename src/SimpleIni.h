@@ -174,8 +174,8 @@ public:
     //     the process may set, all before the first byte; it is synced, renamed
     //     over the old file, and the directory is synced. Other hard links to
     //     the old file keep the old text.
-    //   - a missing file is created by the same steps, with 0666 less the umask (or
-    //     as the directory's default ACL says).
+    //   - a missing file is created by the same steps, with 0666 less the
+    //     umask (or as the directory's default ACL says).
     //   - a symbolic link stays a link: the file it leads to is saved, by the
     //     rules above, up to 40 links deep.
     //   - a device, a FIFO, or a /proc link to an open descriptor
