@@ -224,8 +224,13 @@ bool SimpleIni::Load(const std::string& path)
     std::ifstream in(path);
     if (!in.is_open())
         return false;
+    return Read(in);
+}
 
-    // Reader state lives for this one Load only.
+bool SimpleIni::Read(std::istream& in)
+{
+    Free();
+    // Reader state lives for this one read only.
     std::string section;
     std::string pending;   // full-line comments waiting for a key line or header
     std::string line;

@@ -16,6 +16,7 @@
 #define SIMPLEINI_H
 
 #include <fstream>
+#include <istream>
 #include <limits>
 #include <map>
 #include <ostream>
@@ -157,6 +158,12 @@ public:
     // not open, or when reading stops on a read error rather than at the end
     // of the file (what was read before the error stays loaded).
     bool Load(const std::string& path);
+
+    // Reads INI text from in exactly as Load reads a file, after emptying the
+    // sections (Free); m_FileName stays as it is. For callers that open or
+    // check the file themselves. False when reading stops on a stream error
+    // rather than at the end (what was read before the error stays loaded).
+    bool Read(std::istream& in);
 
     // SaveAs(m_FileName). False for a store never loaded (empty path).
     bool Save() const;

@@ -1,24 +1,25 @@
 #include "SvrSettings.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <iterator>
+#include <sstream>
 
 #include <cerrno>
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <netinet/in.h>
 
 #include "RelayText.h"
 
 namespace relay {
 
 namespace {
-
-const char* const kKnownKeys[] = {key::kPort, key::kDeviceNetworks, key::kKeepAlive, key::kAckTimeout,
-                                  key::kLogLevel, key::kStatusPort, key::kStatusAddress};
 
 // TCP_KEEPIDLE cannot exceed this (the kernel's MAX_TCP_KEEPIDLE).
 const long kMaxKeepAlive = 32767;
@@ -28,29 +29,283 @@ const long kMaxPort = 65535;
 
 // Blanks, tabs and commas separate the items of DeviceNetworks.
 const char kListSeparators[] = " \t,";
+// What ends the first word of an inline comment: the list separators, and
+// the comment markers of a second comment.
+const char kCommentWordEnd[] = " \t,;#";
+
+// What Windows editors put at the start of a UTF-8 file.
+const char kUtf8Bom[] = "\xEF\xBB\xBF";
+const size_t kUtf8BomSize = sizeof(kUtf8Bom) - 1;
+// The configuration is read in pieces of this size.
+const size_t kReadPiece = 16 * 1024;
+
+// ---------------------------------------------------------------------------
+// The keys of section kConfigSection: one entry of kKeys each.
+// ---------------------------------------------------------------------------
+
+// What a key's reader gets: the whole store (for the key's comment, or for
+// GetValue<int>), the file's name for messages, and the value as stored.
+struct KeyInput {
+    const SimpleIni& ini;
+    const std::string& file;
+    const std::string& value;
+};
+
+struct KeyRule;
+// Reads the value into s, or adds an error when it is not valid; may add
+// warnings. Called only for a key present in the section.
+using KeyReader = void (*)(const KeyRule& rule, const KeyInput& in, Settings& s, SettingsCheck& check);
+// The value as --check shows it after "Key=".
+using KeyShower = std::string (*)(const KeyRule& rule, const Settings& s);
+
+struct KeyRule {
+    const char* name;
+    KeyReader read;
+    KeyShower show;
+    // Number keys only (numberKey): the field, its range, what it means, and
+    // the note shown after a 0 (nullptr: none).
+    int Settings::*field;
+    long min;
+    long max;
+    const char* meaning;
+    const char* zeroNote;
+};
+
+void readPort(const KeyRule&, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    // Lenient, as the port has always been read: whatever GetValue<int>
+    // makes of the text, with a warning when it is not a plain port.
+    s.port = in.ini.GetValue<int>(kConfigSection, key::kPort, kDefaultPort);
+    long number = 0;
+    if (plainNumber(in.value, 1, kMaxPort, number))
+        return;
+    const int used = s.port & 0xFFFF;
+    check.warnings.push_back(format("%s: Port=\"%s\" is not a plain decimal number from 1 to 65535; it reads as "
+                                    "%d, so %s", in.file.c_str(), in.value.c_str(), s.port,
+                                    used == 0 ? "the system chooses the port"
+                                              : ("the port is " + std::to_string(used)).c_str()));
+}
+
+std::string showPort(const KeyRule&, const Settings& s)
+{
+    const int used = s.port & 0xFFFF;
+    return std::to_string(s.port) +
+           (used ? format(" (listening on %d)", used) : std::string(" (the system chooses the port)"));
+}
+
+void readNetworks(const KeyRule&, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    const std::string& list = in.value;
+    size_t pos = 0;
+    while ((pos = list.find_first_not_of(kListSeparators, pos)) != std::string::npos) {
+        const size_t end = std::min(list.find_first_of(kListSeparators, pos), list.size());
+        const std::string item = list.substr(pos, end - pos);
+        Network n;
+        if (parseNetwork(item, n))
+            s.deviceNetworks.push_back(n);
+        else
+            check.errors.push_back(format("%s: DeviceNetworks: cannot read \"%s\" (expected an IPv4 address such "
+                                          "as 192.168.1.7 or a network such as 192.168.1.0/24)",
+                                          in.file.c_str(), item.c_str()));
+        pos = end;
+    }
+    // "a;b" keeps a and makes b a comment: say so when the comment starts
+    // with what reads as an address.
+    const std::string comment = in.ini.GetComment(kConfigSection, key::kDeviceNetworks);
+    const size_t start = comment.find_first_not_of(kCommentWordEnd);
+    if (start == std::string::npos)
+        return;
+    const std::string word = comment.substr(start, comment.find_first_of(kCommentWordEnd, start) - start);
+    Network n;
+    if (parseNetwork(word, n))
+        check.warnings.push_back(format("%s: DeviceNetworks: \"%s\" stands after \";\" or \"#\", which start a "
+                                        "comment: it is not in the list (separate items with blanks or commas)",
+                                        in.file.c_str(), word.c_str()));
+}
+
+std::string showNetworks(const KeyRule&, const Settings& s)
+{
+    std::string list;
+    for (const Network& n : s.deviceNetworks)
+        list += (list.empty() ? "" : " ") + describeNetwork(n);
+    return list.empty() ? " (devices from any address)" : list;
+}
+
+void readNumber(const KeyRule& rule, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    long number = 0;
+    if (plainNumber(in.value, rule.min, rule.max, number))
+        s.*rule.field = static_cast<int>(number);
+    else
+        check.errors.push_back(format("%s: %s=\"%s\" is not a number from %ld to %ld (%s)", in.file.c_str(),
+                                      rule.name, in.value.c_str(), rule.min, rule.max, rule.meaning));
+}
+
+std::string showNumber(const KeyRule& rule, const Settings& s)
+{
+    const int value = s.*rule.field;
+    return std::to_string(value) + (value == 0 && rule.zeroNote ? format(" (%s)", rule.zeroNote) : std::string());
+}
+
+void readLogLevel(const KeyRule&, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    if (!CSvrLog::ParseLevel(in.value, s.logLevel))
+        check.errors.push_back(format("%s: LogLevel=\"%s\" is not chunks, connections or errors", in.file.c_str(),
+                                      in.value.c_str()));
+}
+
+std::string showLogLevel(const KeyRule&, const Settings& s) { return CSvrLog::LevelName(s.logLevel); }
+
+void readStatusAddress(const KeyRule&, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    in_addr a;
+    if (inet_pton(AF_INET, in.value.c_str(), &a) == 1)
+        s.statusAddress = in.value;
+    else
+        check.errors.push_back(format("%s: StatusAddress=\"%s\" is not an IPv4 address", in.file.c_str(),
+                                      in.value.c_str()));
+}
+
+std::string showStatusAddress(const KeyRule&, const Settings& s) { return s.statusAddress; }
+
+KeyRule customKey(const char* name, KeyReader read, KeyShower show)
+{
+    return {name, read, show, nullptr, 0, 0, "", nullptr};
+}
+
+KeyRule numberKey(const char* name, int Settings::*field, long min, long max, const char* meaning,
+                  const char* zeroNote = nullptr)
+{
+    return {name, readNumber, showNumber, field, min, max, meaning, zeroNote};
+}
+
+// Every key of the section, in the order --check shows them.
+const KeyRule kKeys[] = {
+    customKey(key::kPort, readPort, showPort),
+    customKey(key::kDeviceNetworks, readNetworks, showNetworks),
+    numberKey(key::kKeepAlive, &Settings::keepAlive, 0, kMaxKeepAlive, "seconds, 0 turns keepalive off"),
+    numberKey(key::kAckTimeout, &Settings::ackTimeout, 0, kMaxAckTimeout, "seconds, 0 keeps the kernel's default"),
+    customKey(key::kLogLevel, readLogLevel, showLogLevel),
+    numberKey(key::kStatusPort, &Settings::statusPort, 0, kMaxPort, "a port, 0 turns the status server off", "off"),
+    customKey(key::kStatusAddress, readStatusAddress, showStatusAddress),
+};
+
+bool knownKey(const std::string& name)
+{
+    return std::any_of(std::begin(kKeys), std::end(kKeys), [&](const KeyRule& r) { return name == r.name; });
+}
+
+// The sections around kConfigSection: keys above any section, and sections
+// spelt as kConfigSection but for case (a file that means the section but
+// misspells it must not run on the defaults).
+void checkSections(const SimpleIni& ini, const std::string& file, SettingsCheck& check)
+{
+    const char* const section = kConfigSection;
+    const bool present = ini.beginKey(section) != ini.endKey(section);
+    for (auto k = ini.beginKey(""); k != ini.endKey(""); ++k) {
+        // The empty key comes from lines of blanks and indented comments.
+        if (!(*k).empty())
+            check.warnings.push_back(format("%s: key \"%s\" stands above any section and is ignored (the settings "
+                                            "go under [%s])", file.c_str(), (*k).c_str(), section));
+    }
+    bool variant = false;
+    for (auto sec = ini.beginSection(); sec != ini.endSection(); ++sec) {
+        if (*sec == section || strcasecmp((*sec).c_str(), section) != 0)
+            continue;
+        variant = true;
+        if (present)
+            check.warnings.push_back(format("%s: section [%s] is ignored (section names are case-sensitive; the "
+                                            "settings are read from [%s])", file.c_str(), (*sec).c_str(), section));
+        else
+            check.errors.push_back(format("%s: section [%s] is not [%s] (section names are case-sensitive): its "
+                                          "settings would be ignored", file.c_str(), (*sec).c_str(), section));
+    }
+    if (!present && !variant)
+        check.warnings.push_back(format("%s: no key in [%s]: every setting is at its default", file.c_str(), section));
+}
+
+const char* kindOfFile(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+// Why a reload would leave DeviceNetworks empty.
+const char* whyNoNetworks(ConfigFile file, const SimpleIni& ini)
+{
+    if (file == ConfigFile::Missing)
+        return "the file is missing";
+    if (ini.beginKey(kConfigSection) == ini.endKey(kConfigSection))
+        return "the file has no key in [SvrTarn]";
+    if (ini.GetValue(kConfigSection, key::kDeviceNetworks, SimpleIni::kAbsent) == SimpleIni::kAbsent)
+        return "the key is missing";
+    return "its value is empty";
+}
 
 } // namespace
 
-ConfigFile loadConfigFile(const std::string& path, SimpleIni& ini, std::string& why)
+ConfigFile loadConfigFile(const std::string& path, SimpleIni& ini, std::string& why, bool* bomSkipped)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) {
-        ini.Load(path);  // empties the store and records the path, as a failed Load does
-        return ConfigFile::Missing;
+    ini.Free();
+    ini.m_FileName = path;
+    if (bomSkipped)
+        *bomSkipped = false;
+    // Without O_NONBLOCK opening a FIFO would wait for a writer, with the
+    // PID lock held.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st;
+        if (err == ENOENT && lstat(path.c_str(), &st) != 0)
+            return ConfigFile::Missing;
+        why = err == ENOENT ? path + " is a symbolic link to nothing: it cannot be read"
+                            : path + " cannot be read (" + std::strerror(err) + ")";
+        return ConfigFile::Unreadable;
     }
+    struct stat st;
     ConfigFile state = ConfigFile::Read;
-    if (stat(path.c_str(), &st) != 0 || access(path.c_str(), R_OK) != 0) {
+    std::string text;
+    if (fstat(fd, &st) != 0) {
         why = path + " cannot be read (" + std::strerror(errno) + ")";
         state = ConfigFile::Unreadable;
     } else if (!S_ISREG(st.st_mode)) {
-        why = path + " is not a regular file: it is not read";
+        why = path + " is not a regular file (" + kindOfFile(st.st_mode) + "): it is not read";
         state = ConfigFile::NotRegular;
-    } else if (!ini.Load(path)) {
-        why = path + " cannot be read (" + std::strerror(errno) + ")";
-        state = ConfigFile::Unreadable;
     }
+    char piece[kReadPiece];
+    while (state == ConfigFile::Read) {
+        const ssize_t n = read(fd, piece, sizeof(piece));
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            why = path + " cannot be read (" + std::strerror(errno) + ")";
+            state = ConfigFile::Unreadable;
+        } else if (text.size() + static_cast<size_t>(n) > kMaxConfigBytes) {
+            why = format("%s is larger than %zu bytes: not a relaySvr configuration", path.c_str(), kMaxConfigBytes);
+            state = ConfigFile::Unreadable;
+        } else {
+            text.append(piece, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
     if (state != ConfigFile::Read)
-        ini.Free();
+        return state;
+    if (text.compare(0, kUtf8BomSize, kUtf8Bom) == 0) {
+        text.erase(0, kUtf8BomSize);
+        if (bomSkipped)
+            *bomSkipped = true;
+    }
+    std::istringstream in(text);
+    ini.Read(in);  // a string stream cannot fail
     return state;
 }
 
@@ -94,104 +349,60 @@ bool sameNetworks(const std::vector<Network>& a, const std::vector<Network>& b)
 bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check)
 {
     const char* const section = kConfigSection;
-    std::vector<std::string>& warnings = check.warnings;
-    Settings s;
-    s.port = ini.GetValue<int>(section, key::kPort, kDefaultPort);
-    const std::string absent(SimpleIni::kAbsent);
-    auto text = [&](const char* key) { return ini.GetValue(section, key, absent); };
-    auto given = [&](const char* key) { return text(key) != absent; };
-    bool& bad = check.badValue;
-
+    const std::string file = ini.m_FileName.empty() ? std::string(kConfigFile) : ini.m_FileName;
+    checkSections(ini, file, check);
     for (auto k = ini.beginKey(section); k != ini.endKey(section); ++k) {
-        // The empty key comes from lines of blanks and indented comments.
-        if ((*k).empty() || std::find_if(std::begin(kKnownKeys), std::end(kKnownKeys),
-                                         [&](const char* known) { return *k == known; }) != std::end(kKnownKeys))
-            continue;
-        warnings.push_back(format("%s: unknown key \"%s\" in [%s] is ignored (keys are case-sensitive)",
-                                  kConfigFile, (*k).c_str(), section));
+        if (!(*k).empty() && !knownKey(*k))
+            check.warnings.push_back(format("%s: unknown key \"%s\" in [%s] is ignored (keys are case-sensitive)",
+                                            file.c_str(), (*k).c_str(), section));
     }
-
-    long number = 0;
-    if (given(key::kPort) && !plainNumber(text(key::kPort), 1, kMaxPort, number)) {
-        const int used = s.port & 0xFFFF;
-        warnings.push_back(format("%s: Port=\"%s\" is not a plain decimal number from 1 to 65535; "
-                                  "it reads as %d, so %s", kConfigFile, text(key::kPort).c_str(), s.port,
-                                  used == 0 ? "the system chooses the port"
-                                            : ("the port is " + std::to_string(used)).c_str()));
+    Settings s;
+    const std::string absent(SimpleIni::kAbsent);
+    for (const KeyRule& rule : kKeys) {
+        const std::string value = ini.GetValue(section, rule.name, absent);
+        if (value != absent)
+            rule.read(rule, KeyInput{ini, file, value}, s, check);
     }
-
-    // A list that cannot be read stops the start: never open to every
-    // address because of a typo.
-    const std::string networks = ini.GetValue(section, key::kDeviceNetworks, "");
-    size_t pos = 0;
-    while ((pos = networks.find_first_not_of(kListSeparators, pos)) != std::string::npos) {
-        const size_t end = std::min(networks.find_first_of(kListSeparators, pos), networks.size());
-        const std::string item = networks.substr(pos, end - pos);
-        Network n;
-        if (!parseNetwork(item, n)) {
-            if (check.error.empty())
-                check.error = format("%s: DeviceNetworks: cannot read \"%s\" (expected an IPv4 "
-                                     "address such as 192.168.1.7 or a network such as 192.168.1.0/24)",
-                                     kConfigFile, item.c_str());
-        } else {
-            s.deviceNetworks.push_back(n);
-        }
-        pos = end;
-    }
-
-    struct NumberKey { const char* key; long max; int& value; const char* meaning; } numbers[] = {
-        {key::kKeepAlive, kMaxKeepAlive, s.keepAlive, "seconds, 0 turns keepalive off"},
-        {key::kAckTimeout, kMaxAckTimeout, s.ackTimeout, "seconds, 0 keeps the kernel's default"},
-        {key::kStatusPort, kMaxPort, s.statusPort, "a port, 0 turns the status server off"},
-    };
-    for (NumberKey& k : numbers) {
-        if (!given(k.key))
-            continue;
-        if (plainNumber(text(k.key), 0, k.max, number)) {
-            k.value = static_cast<int>(number);
-        } else {
-            bad = true;
-            warnings.push_back(format("%s: %s=\"%s\" is not a number from 0 to %ld (%s); using %d", kConfigFile,
-                                      k.key, text(k.key).c_str(), k.max, k.meaning, k.value));
-        }
-    }
-
-    if (given(key::kLogLevel)) {
-        const std::string level = text(key::kLogLevel);
-        if (!CSvrLog::ParseLevel(level, s.logLevel)) {
-            bad = true;
-            warnings.push_back(format("%s: LogLevel=\"%s\" is not chunks, connections or errors; using %s",
-                                      kConfigFile, level.c_str(), CSvrLog::LevelName(s.logLevel)));
-        }
-    }
-
-    if (given(key::kStatusAddress)) {
-        in_addr a;
-        const std::string address = text(key::kStatusAddress);
-        if (inet_pton(AF_INET, address.c_str(), &a) == 1) {
-            s.statusAddress = address;
-        } else {
-            bad = true;
-            warnings.push_back(format("%s: StatusAddress=\"%s\" is not an IPv4 address; using %s", kConfigFile,
-                                      address.c_str(), s.statusAddress.c_str()));
-        }
-    }
-
     out = s;
-    return check.error.empty();
+    return check.errors.empty();
 }
 
 std::string describeSettings(const Settings& s)
 {
-    std::string networks;
-    for (const Network& n : s.deviceNetworks)
-        networks += (networks.empty() ? "" : " ") + describeNetwork(n);
-    return format("Port=%d", s.port) + (s.port & 0xFFFF ? format(" (listening on %d)\n", s.port & 0xFFFF)
-                                                         : std::string(" (the system chooses the port)\n")) +
-           "DeviceNetworks=" + networks + (networks.empty() ? " (devices from any address)\n" : "\n") +
-           format("KeepAlive=%d\nAckTimeout=%d\nLogLevel=%s\nStatusPort=%d%s\nStatusAddress=%s\n", s.keepAlive,
-                  s.ackTimeout, CSvrLog::LevelName(s.logLevel), s.statusPort, s.statusPort ? "" : " (off)",
-                  s.statusAddress.c_str());
+    std::string text;
+    for (const KeyRule& rule : kKeys)
+        text += std::string(rule.name) + "=" + rule.show(rule, s) + "\n";
+    return text;
+}
+
+ConfigReading readConfig(const std::string& path, SimpleIni& ini, const Settings* running)
+{
+    ConfigReading r;
+    std::string why;
+    bool bom = false;
+    r.file = loadConfigFile(path, ini, why, &bom);
+    if (r.file == ConfigFile::Missing) {
+        std::error_code ec;
+        const std::filesystem::path full = std::filesystem::absolute(path, ec);
+        r.notes.push_back((ec ? path : full.string()) + " is missing: read as an empty file, every setting at its "
+                                                        "default");
+    } else if (r.file != ConfigFile::Read) {
+        r.errors.push_back(why);
+        return r;
+    }
+    if (bom)
+        r.notes.push_back(path + ": the UTF-8 byte-order mark at the start of the file is skipped");
+    if (r.file == ConfigFile::Read) {
+        SettingsCheck check;
+        readSettings(ini, r.settings, check);
+        r.warnings = std::move(check.warnings);
+        r.errors = std::move(check.errors);
+    }
+    if (running && r.usable() && !running->deviceNetworks.empty() && r.settings.deviceNetworks.empty())
+        r.errors.push_back(format("%s: DeviceNetworks would become empty (%s), which admits devices from every "
+                                  "address; a reload never does that (DeviceNetworks=0.0.0.0/0 does it on purpose)",
+                                  path.c_str(), whyNoNetworks(r.file, ini)));
+    return r;
 }
 
 } // namespace relay

@@ -118,58 +118,56 @@ CSvrWrapperTarn::~CSvrWrapperTarn()
     Free();
 }
 
-void CSvrWrapperTarn::Init()
+namespace {
+
+// Says every note, warning and error of a reading on stderr, each after prefix.
+void tell(const relay::ConfigReading& r, const char* prefix)
 {
-    // A missing file means the defaults. One that is there but cannot be
-    // read would silently drop DeviceNetworks: it is said on stderr.
-    std::string why;
-    const relay::ConfigFile state = relay::loadConfigFile(relay::kConfigFile, m_ini, why);
-    if (state == relay::ConfigFile::NotRegular || state == relay::ConfigFile::Unreadable)
-        CSvrLog::Warn("%s: the defaults are used\n", why.c_str());
-    Settings s;
-    relay::SettingsCheck check;
-    m_bInitOk = relay::readSettings(m_ini, s, check);
-    for (const std::string& w : check.warnings)
-        CSvrLog::Warn("%s\n", w.c_str());
-    if (!m_bInitOk)
-        CSvrLog::Warn("%s: not started\n", check.error.c_str());
-    m_settings = s;
-    m_nPort = s.port;
+    for (const auto* lines : {&r.notes, &r.warnings, &r.errors}) {
+        for (const std::string& line : *lines)
+            CSvrLog::Warn("%s%s\n", prefix, line.c_str());
+    }
 }
 
-void CSvrWrapperTarn::Reload()
+} // namespace
+
+void CSvrWrapperTarn::Init()
+{
+    const relay::ConfigReading r = relay::readConfig(m_configPath, m_ini);
+    tell(r, "");
+    m_nInitWarnings = r.notes.size() + r.warnings.size();
+    m_bInitOk = r.usable();
+    m_settings = m_bInitOk ? r.settings : Settings();
+    m_nPort = m_settings.port;
+}
+
+CSvrWrapperTarn::ReloadResult CSvrWrapperTarn::Reload(std::string& why)
 {
     SimpleIni fresh("");
-    std::string why;
-    const relay::ConfigFile state = relay::loadConfigFile(relay::kConfigFile, fresh, why);
-    if (state == relay::ConfigFile::Missing)
-        why = std::string(relay::kConfigFile) + " is missing";
-    if (state != relay::ConfigFile::Read) {
-        CSvrLog::Warn("reload: %s: the running settings are kept\n", why.c_str());
-        return;
+    const relay::ConfigReading r = relay::readConfig(m_configPath, fresh, &m_settings);
+    tell(r, "reload: ");
+    if (!r.usable()) {
+        why = r.errors.front();
+        CSvrLog::Warn("reload: %s: the running settings are kept\n", m_configPath.c_str());
+        return ReloadResult::Refused;
     }
-    Settings s;
-    relay::SettingsCheck check;
-    const bool readable = relay::readSettings(fresh, s, check);
-    for (const std::string& w : check.warnings)
-        CSvrLog::Warn("reload: %s\n", w.c_str());
-    if (!readable || check.badValue) {
-        CSvrLog::Warn("reload: %s: the running settings are kept\n",
-                      readable ? "a value is not valid" : check.error.c_str());
-        return;
-    }
+    Settings s = r.settings;
     if (s.port != m_settings.port)
         CSvrLog::Warn("reload: Port changed from %d to %d: that takes a restart; still listening on %d\n",
                       m_settings.port, s.port, m_settings.port & 0xFFFF);
     s.port = m_settings.port;
     m_ini = fresh;
-    ApplySettings(s, false);
+    if (!ApplySettings(s, false, why)) {
+        Log(CSvrLog::kErrors, "SvrReload in part: %s\n", why.c_str());
+        return ReloadResult::Partial;
+    }
     Log(CSvrLog::kErrors, "SvrReload ok!\n");
+    return ReloadResult::Applied;
 }
 
 // Makes the settings the running ones. At start only the level and the
 // status server need work; on reload the connected devices follow too.
-bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart)
+bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string& problem)
 {
     const Settings old = m_settings;
     m_settings = s;
@@ -197,8 +195,9 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart)
             m_pStatus.reset();
         } else if (!StartStatus(error)) {
             const bool kept = m_pStatus && m_pStatus->Listening();
-            CSvrLog::Warn("status: cannot listen on %s:%d: %s; %s\n", s.statusAddress.c_str(), s.statusPort,
-                          error.c_str(), kept ? "the old status address stays" : "running without it");
+            problem = relay::format("status: cannot listen on %s:%d: %s; %s", s.statusAddress.c_str(), s.statusPort,
+                                    error.c_str(), kept ? "the old status address stays" : "running without it");
+            CSvrLog::Warn("%s\n", problem.c_str());
             m_settings.statusPort = old.statusPort;
             m_settings.statusAddress = old.statusAddress;
             if (!kept)
@@ -269,7 +268,8 @@ void CSvrWrapperTarn::SvrStart()
     Log(CSvrLog::kErrors, "SvrStart ok!\n");
     CSvrLog::Attach(m_pBase);
 
-    ApplySettings(m_settings, true);
+    std::string problem; // said on stderr; the relay runs without the status server
+    ApplySettings(m_settings, true, problem);
 }
 
 void CSvrWrapperTarn::SvrDispatch()

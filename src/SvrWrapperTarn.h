@@ -64,21 +64,39 @@ public:
     CSvrWrapperTarn(const CSvrWrapperTarn&) = delete;
     CSvrWrapperTarn& operator=(const CSvrWrapperTarn&) = delete;
 
-    // Loads "relaySvr.ini" from the working directory into the server's own
-    // store and takes the settings from section "SvrTarn" (port default
-    // 5000). A missing file or key is not an error; a file that is not a
-    // regular file (a FIFO, a device) is not read, with a warning on stderr.
-    // Warnings go to stderr; InitOk() is false when DeviceNetworks is
-    // unreadable (the reason is on stderr).
+    // The configuration file that Init and Reload read: relay::kConfigFile
+    // (relaySvr.ini in the working directory) unless set here first.
+    void SetConfigPath(const std::string& path) { m_configPath = path; }
+    const std::string& GetConfigPath() const { return m_configPath; }
+
+    // Reads the configuration file into the server's own store by the
+    // server's one rule (relay::readConfig) and takes the settings of
+    // section "SvrTarn" (port default 5000). Every note, warning and error
+    // goes to stderr. A missing file gives the defaults; InitOk() is false
+    // when the file cannot be trusted (there but unreadable, not a regular
+    // file, an invalid value, the section misspelt): the server must then
+    // not start, and the settings stay at their defaults. Not in the loop.
     void Init();
     bool InitOk() const { return m_bInitOk; }
-    // Reads relaySvr.ini again (SIGHUP). DeviceNetworks, KeepAlive,
-    // AckTimeout, LogLevel, StatusPort and StatusAddress take effect at once;
-    // devices now outside DeviceNetworks are closed, the socket options are
-    // applied to the connected devices. A changed Port is reported and
-    // ignored. An unreadable file or a bad value keeps the running settings
-    // and says why on stderr. No other connection is touched. In the loop.
-    void Reload();
+    // How many notes and warnings Init said on stderr (errors not counted).
+    size_t InitWarnings() const { return m_nInitWarnings; }
+
+    // What a reload did.
+    enum class ReloadResult {
+        Applied,  // every setting is the file's now ("SvrReload ok!")
+        Partial,  // applied, but the new status address could not be bound
+        Refused,  // nothing changed: the running settings stay
+    };
+    // Reads the configuration file again (SIGHUP) by the same rule as Init.
+    // DeviceNetworks, KeepAlive, AckTimeout, LogLevel, StatusPort and
+    // StatusAddress take effect at once; devices now outside DeviceNetworks
+    // are closed, the socket options are applied to the connected devices.
+    // A changed Port is reported and ignored. A file that Init would refuse,
+    // or one that would empty a non-empty DeviceNetworks, is refused: every
+    // running setting stays and stderr says why. No other connection is
+    // touched. When the result is not Applied, why holds the reason in one
+    // line. In the loop.
+    ReloadResult Reload(std::string& why);
     const Settings& GetSettings() const { return m_settings; }
 
     // Empties the request, destination and buffer tables, in that order,
@@ -190,13 +208,17 @@ private:
     // Lifecycle helpers.
     void FreeBase();
     void FreeReadEvents();
-    bool ApplySettings(const Settings& s, bool atStart);
+    // False, with the reason in problem, when the status server could not
+    // move to its new address (the rest is applied).
+    bool ApplySettings(const Settings& s, bool atStart, std::string& problem);
     bool StartStatus(std::string& error);
 
     // Scalars and pointers carry a type mark (n, b, p, pp) like the members
     // above; records and containers are named without one.
     Settings m_settings;
+    std::string m_configPath = relay::kConfigFile;
     bool m_bInitOk = true;
+    size_t m_nInitWarnings = 0;
     size_t m_nHighMark = kHighMark;
     size_t m_nLowMark = kLowMark;
     Stats m_stats;

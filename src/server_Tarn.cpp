@@ -9,12 +9,14 @@
 #include <string>
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <event2/event.h>
 #include <systemd/sd-daemon.h>
 
+#include "RelayText.h"
 #include "SvrWrapperTarn.h"
 
 // The event base, published by SvrInit for the SIGINT handler; the server
@@ -31,14 +33,17 @@ const size_t kExePathMax = 1024;
 const size_t kPidTextMax = 16;
 
 const char kUsage[] =
-    "usage: relaySvr [--version | --help | --check]\n"
+    "usage: relaySvr [-c FILE]                   run the server\n"
+    "       relaySvr [-c FILE] --check [--strict]\n"
+    "       relaySvr --version | --help\n"
     "\n"
     "TCP relay between requesters, local programs that connect from 127.0.0.1,\n"
     "and devices, peers known by the last octet of their IPv4 address. Byte 1 of\n"
     "a request names the device; the device's next chunk goes back to the\n"
     "requester. Runs in the foreground and logs on standard output.\n"
     "\n"
-    "Configuration: relaySvr.ini in the working directory, section [SvrTarn]:\n"
+    "Configuration: FILE, by default relaySvr.ini in the working directory,\n"
+    "section [SvrTarn]:\n"
     "  Port=5000              TCP port, all IPv4 addresses (restart to change)\n"
     "  DeviceNetworks=        networks devices may come from, e.g. 192.168.1.0/24\n"
     "                         10.0.0.7 (blanks or commas); empty: any address\n"
@@ -47,16 +52,27 @@ const char kUsage[] =
     "  LogLevel=chunks        chunks | connections | errors\n"
     "  StatusPort=0           HTTP status (/status, /metrics); 0: off\n"
     "  StatusAddress=127.0.0.1\n"
+    "A missing file means the defaults. A file that cannot be trusted (there but\n"
+    "unreadable or not a regular file, an invalid value of any key but Port, the\n"
+    "section spelt [svrtarn]) stops the start with status 1, and a reload keeps\n"
+    "the running settings; so does a reload that would empty DeviceNetworks.\n"
     "\n"
-    "Signals: SIGINT stops in order (\"exit 0\", status 0); SIGHUP reads\n"
-    "relaySvr.ini again; SIGTERM writes the pending log and ends.\n"
+    "Signals: SIGINT stops in order (\"exit 0\", status 0); SIGHUP reads the\n"
+    "configuration again; SIGTERM writes the pending log and ends.\n"
     "PID file and single-instance lock: /var/run/<executable name>.pid.\n"
     "\n"
+    "  -c, --config FILE  the configuration file, read at start and on SIGHUP\n"
+    "  --check     read the configuration as a start would, print the settings\n"
+    "              that would be used and every warning; status 0 when it would\n"
+    "              start, 1 when not\n"
+    "  --strict    with --check: status 1 also on any warning or note\n"
     "  --version   print the version and exit\n"
-    "  --help      print this text and exit\n"
-    "  --check     read relaySvr.ini, print the settings that would be used and\n"
-    "              every warning; status 0 when it would start, 1 when not\n"
-    "These touch neither the PID file nor the port; other arguments are ignored.\n";
+    "  -h, --help  print this text and exit\n"
+    "--check, --version and --help touch neither the PID file nor the port.\n"
+    "Any other option: this text on standard error, status 2.\n";
+
+// Exit status of a command line that cannot be understood.
+const int kUsageStatus = 2;
 
 // Descriptors 0, 1 and 2 must not be free: the PID file or a connection
 // would take them, stdout would then write log lines into it, and descriptor
@@ -93,14 +109,36 @@ void onSigint(evutil_socket_t sig, short, void*)
     sigint_handler(static_cast<int>(sig));
 }
 
+// Text for sd_notify's STATUS=: one line, nothing that could start another
+// assignment of the message.
+std::string notifyText(std::string text)
+{
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20)
+            c = ' ';
+    }
+    return text;
+}
+
 void onSighup(evutil_socket_t, short, void* arg)
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu",
                static_cast<unsigned long long>(now.tv_sec) * 1000000ull + now.tv_nsec / 1000);
-    static_cast<CSvrWrapperTarn*>(arg)->Reload();
-    sd_notify(0, "READY=1");
+    std::string why;
+    switch (static_cast<CSvrWrapperTarn*>(arg)->Reload(why)) {
+    case CSvrWrapperTarn::ReloadResult::Applied:
+        sd_notify(0, "READY=1\nSTATUS="); // clears what an earlier reload said
+        break;
+    case CSvrWrapperTarn::ReloadResult::Partial:
+        sd_notifyf(0, "READY=1\nSTATUS=Reload applied in part: %s", notifyText(why).c_str());
+        break;
+    case CSvrWrapperTarn::ReloadResult::Refused:
+        sd_notifyf(0, "READY=1\nSTATUS=Reload refused, the running settings are kept: %s",
+                   notifyText(why).c_str());
+        break;
+    }
 }
 
 // SIGTERM still ends the process as it always did, only after the log that
@@ -112,30 +150,74 @@ void onSigterm(evutil_socket_t, short, void*)
     std::raise(SIGTERM);
 }
 
-// --version, --help and --check: answered at once, without the PID file or
-// the port. Returns the exit status, or -1 when the server is to run.
-int commandLineWord(int argc, char** argv)
+// --check: what a start would make of the configuration, without the PID
+// file or the port. Status 0 when it would start, 1 when not (or, strict,
+// when anything was said on stderr).
+int checkConfiguration(const std::string& path, bool strict)
 {
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        if (word == "--version") {
-            CSvrLog::Print(CSvrLog::kErrors, "relaySvr %s\n", RELAYSVR_VERSION);
-            return 0;
-        }
-        if (word == "--help") {
-            CSvrLog::Print(CSvrLog::kErrors, "%s", kUsage);
-            return 0;
-        }
-        if (word == "--check") {
-            CSvrWrapperTarn svr;
-            svr.Init(); // warnings go to stderr
-            CSvrLog::Print(CSvrLog::kErrors, "%s", relay::describeSettings(svr.GetSettings()).c_str());
-            CSvrLog::Print(CSvrLog::kErrors, "%s\n", svr.InitOk() ? "relaySvr.ini: would start"
-                                                                   : "relaySvr.ini: would NOT start");
-            return svr.InitOk() ? 0 : 1;
+    CSvrWrapperTarn svr;
+    svr.SetConfigPath(path);
+    svr.Init(); // notes, warnings and errors go to stderr
+    if (!svr.InitOk()) {
+        CSvrLog::Print(CSvrLog::kErrors, "%s\n", (path + ": would NOT start").c_str());
+        return 1;
+    }
+    CSvrLog::Print(CSvrLog::kErrors, "%s", relay::describeSettings(svr.GetSettings()).c_str());
+    const size_t said = svr.InitWarnings();
+    if (strict && said > 0) {
+        CSvrLog::Print(CSvrLog::kErrors, "%s\n",
+                       relay::format("%s: would start, but --strict: %zu warning(s) or note(s)", path.c_str(), said)
+                           .c_str());
+        return 1;
+    }
+    CSvrLog::Print(CSvrLog::kErrors, "%s\n", (path + ": would start").c_str());
+    return 0;
+}
+
+// The command line. Answers --version, --help and --check at once; returns
+// the exit status then, or -1 when the server is to run, with config set to
+// the configuration file.
+int commandLineWord(int argc, char** argv, std::string& config)
+{
+    enum { kCheck = 256, kStrict, kVersion };
+    static const option kOptions[] = {
+        {"config", required_argument, nullptr, 'c'}, {"check", no_argument, nullptr, kCheck},
+        {"strict", no_argument, nullptr, kStrict},   {"version", no_argument, nullptr, kVersion},
+        {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+    bool check = false, strict = false, version = false, help = false, bad = false;
+    config = relay::kConfigFile;
+    for (int opt; (opt = getopt_long(argc, argv, "c:h", kOptions, nullptr)) != -1;) {
+        switch (opt) {
+        case 'c':
+            config = optarg;
+            bad = bad || config.empty();
+            break;
+        case kCheck: check = true; break;
+        case kStrict: strict = true; break;
+        case kVersion: version = true; break;
+        case 'h': help = true; break;
+        default: bad = true; break; // getopt_long has said what is wrong
         }
     }
-    return -1;
+    for (int i = optind; i < argc; ++i) {
+        if (argv[i][0] == '-')
+            bad = true; // "-", or an option after "--"
+        else
+            CSvrLog::Warn("relaySvr: argument \"%s\" is ignored\n", argv[i]);
+    }
+    if (bad || (strict && !check)) {
+        CSvrLog::Warn("%s", kUsage);
+        return kUsageStatus;
+    }
+    if (help) {
+        CSvrLog::Print(CSvrLog::kErrors, "%s", kUsage);
+        return 0;
+    }
+    if (version) {
+        CSvrLog::Print(CSvrLog::kErrors, "relaySvr %s\n", RELAYSVR_VERSION);
+        return 0;
+    }
+    return check ? checkConfiguration(config, strict) : -1;
 }
 
 } // namespace
@@ -219,7 +301,8 @@ int main(int argc, char** argv)
     std::signal(SIGHUP, SIG_IGN);
     keepStandardDescriptors();
     CSvrLog::Open();
-    if (const int status = commandLineWord(argc, argv); status >= 0)
+    std::string config;
+    if (const int status = commandLineWord(argc, argv, config); status >= 0)
         return status;
     raiseDescriptorLimit();
 
@@ -229,9 +312,13 @@ int main(int argc, char** argv)
     }
 
     CSvrWrapperTarn svr;
+    svr.SetConfigPath(config);
     svr.Init();
-    if (!svr.InitOk())
-        return 1; // DeviceNetworks cannot be read: the reason is on stderr
+    if (!svr.InitOk()) {
+        // The configuration cannot be trusted: the reasons are on stderr.
+        CSvrLog::Warn("%s: not started\n", config.c_str());
+        return 1;
+    }
 
     std::signal(SIGINT, sigint_handler);
     std::signal(SIGPIPE, SIG_IGN);

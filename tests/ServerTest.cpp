@@ -1,6 +1,7 @@
 // Black-box tests of the relaySvr binary: each test runs a private copy of it
 // over loopback through RelayHarness and checks bytes, log lines, the PID file
-// and the exit status.
+// and the exit status. The routing rules themselves are driven in-process
+// (RoutingTest.cpp); here is the worked exchange as the binary does it.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -19,23 +20,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Index of the first log line equal to text, -1 when there is none.
-int indexOf(const std::vector<std::string>& lines, const std::string& text, int from = 0) {
-    for (int i = from; i < static_cast<int>(lines.size()); ++i)
-        if (lines[i] == text) return i;
-    return -1;
-}
-
-// The log holds exactly these lines one after the other, from the first of them on.
-void expectLogRun(const RelayServer& srv, const std::vector<std::string>& expected) {
-    const std::vector<std::string> lines = srv.logLines();
-    const int first = indexOf(lines, expected.front());
-    ASSERT_GE(first, 0) << srv.log();
-    ASSERT_GE(lines.size(), first + expected.size()) << srv.log();
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + first, lines.begin() + first + expected.size()), expected)
-        << srv.log();
-}
-
 // A server started with the default relaySvr.ini; every test ends with the
 // orderly stop: clients closed, SIGINT, "exit 0", status 0.
 class Relay : public ::testing::Test {
@@ -45,8 +29,6 @@ protected:
     RelayServer srv;
 };
 using Routing = Relay;
-using ClosedConnections = Relay;
-using ErrorEvents = Relay;
 
 }  // namespace
 
@@ -74,237 +56,9 @@ TEST_F(Routing, RequestAnswerAndCloseGiveExactBytesAndLog) {
     EXPECT_EQ(dev.receiveFor(0ms), "");
 
     ASSERT_TRUE(srv.closeClient(dev));
-    expectLogRun(srv, {acceptLine("127.0.0.23", d), acceptLine("127.0.0.1", r), readLine(r, 6), requestLine(0x01, 0x17),
-                       doLine(23), readLine(d, 9), readLine(d, 3), closedLine(d), removeLine(d)});
-}
-
-// Only 127.0.0.1 is a requester; a one-byte request names id 0 (zero fill).
-// What a device sends while nobody waits on it is dropped, not kept for later.
-TEST_F(Routing, DeviceIdsComeFromTheLastOctetAndUnaskedDataIsDropped) {
-    Client& dev2 = srv.connectDevice(2);
-    Client& dev0 = srv.connectFrom("127.0.1.0");
-    Client& req = srv.connectRequester();
-
-    // 127.0.0.2 is a device: what it sends is an (unasked) answer, never a
-    // request, so it reaches nobody and is not logged as one.
-    ASSERT_TRUE(dev2.send(request(0x09, 0)));
-    ASSERT_TRUE(srv.waitForLine(readLine(dev2.serverFd(), 6)));
-    EXPECT_EQ(dev0.receiveFor(), "");
-    EXPECT_EQ(req.receiveFor(0ms), "");
-    EXPECT_EQ(srv.countLine(requestLine(0x09, 0)), 0);
-
-    EXPECT_TRUE(relays(req, dev2, request(0x07, 2)));
-    EXPECT_TRUE(srv.waitForLine(requestLine(0x07, 2)));
-    EXPECT_TRUE(srv.waitForLine(doLine(2)));
-    EXPECT_TRUE(relays(dev2, req, "answer"));
-
-    EXPECT_TRUE(relays(req, dev0, "A"));
-    EXPECT_TRUE(srv.waitForLine(readLine(req.serverFd(), 1)));
-    EXPECT_TRUE(srv.waitForLine(requestLine('A', 0)));
-    EXPECT_TRUE(srv.waitForLine(doLine(0)));
-}
-
-// Devices 127.0.0.5 and 127.0.1.5 share id 5; the one with the lower
-// descriptor gets every request, although it connected later.
-TEST_F(Routing, LowestDescriptorWinsAmongDevicesSharingAnId) {
-    Client& filler = srv.connectRequester();
-    Client& early = srv.connectDevice(5);
-    ASSERT_TRUE(srv.closeClient(filler));
-    Client& late = srv.connectFrom("127.0.1.5");
-    Client& req = srv.connectRequester();
-    ASSERT_LT(late.serverFd(), early.serverFd()) << "the later device should reuse the freed lower descriptor";
-
-    for (unsigned char tag = 1; tag <= 3; ++tag) {
-        EXPECT_TRUE(relays(req, late, request(tag, 5)));
-        EXPECT_TRUE(relays(late, req, "re" + std::to_string(tag)));
-    }
-    EXPECT_EQ(early.receiveFor(), "");
-}
-
-// Two requesters wait on one device: its chunks go out by ascending requester
-// descriptor, not by the order of the requests; a third chunk is dropped.
-TEST_F(Routing, WaitingRequestersAreServedByAscendingDescriptor) {
-    Client& dev = srv.connectDevice(9);
-    Client& filler = srv.connectRequester();
-    Client& high = srv.connectRequester();
-    ASSERT_TRUE(srv.closeClient(filler));
-    Client& low = srv.connectRequester();
-    ASSERT_LT(low.serverFd(), high.serverFd());
-
-    ASSERT_TRUE(high.send(request('H', 9)));  // asks first
-    EXPECT_EQ(dev.receive(6), request('H', 9));
-    EXPECT_TRUE(relays(low, dev, request('L', 9)));
-
-    EXPECT_TRUE(relays(dev, low, "chunk-A"));
-    EXPECT_TRUE(relays(dev, high, "chunk-B"));
-    ASSERT_TRUE(dev.send("chunk-C"));
-    ASSERT_TRUE(srv.waitForLine(readLine(dev.serverFd(), 7), 3));
-    EXPECT_EQ(low.receiveFor(), "");
-    EXPECT_EQ(high.receiveFor(0ms), "");
-}
-
-// Every request replaces the requester's wait: a request for another device
-// moves it there, one for an id without a device ends it. (Device A at
-// 127.0.1.1 has id 1: only 127.0.0.1 is a requester.)
-TEST_F(Routing, EachRequestReplacesTheWait) {
-    Client& devA = srv.connectFrom("127.0.1.1");
-    Client& devB = srv.connectDevice(10);
-    Client& req = srv.connectRequester();
-
-    EXPECT_TRUE(relays(req, devA, request(1, 1)));
-    EXPECT_TRUE(relays(req, devB, request(2, 10)));
-    ASSERT_TRUE(devA.send("from-A"));
-    ASSERT_TRUE(srv.waitForLine(readLine(devA.serverFd(), 6)));
-    EXPECT_EQ(req.receiveFor(), "");
-    EXPECT_TRUE(relays(devB, req, "from-B"));
-
-    // A request for id 77, which no device has, cancels the wait on B.
-    EXPECT_TRUE(relays(req, devB, request(3, 10)));
-    ASSERT_TRUE(req.send(request(4, 77)));
-    ASSERT_TRUE(srv.waitForLine(requestLine(4, 77)));
-    ASSERT_TRUE(devB.send("late-B"));
-    ASSERT_TRUE(srv.waitForLine(readLine(devB.serverFd(), 6), 2));
-    EXPECT_EQ(req.receiveFor(), "");
-    EXPECT_EQ(srv.countLine(doLine(77)), 0);
-}
-
-// 4196 bytes in one send: a chunk of 4096 and one of 100, each routed by its
-// own byte 1.
-TEST_F(Routing, RequestOver4096BytesIsRoutedChunkByChunk) {
-    Client& devA = srv.connectDevice(3);
-    Client& devB = srv.connectDevice(4);
-    Client& req = srv.connectRequester();
-
-    const std::string data = request(1, 3, 4096) + request(2, 4, 100);
-    ASSERT_TRUE(req.send(data));
-    EXPECT_EQ(devA.receive(4096), data.substr(0, 4096));
-    EXPECT_EQ(devB.receive(100), data.substr(4096));
-    EXPECT_EQ(devA.receiveFor(), "");
-    ASSERT_TRUE(srv.waitForLine(doLine(4)));
-    const int r = req.serverFd();
-    expectLogRun(srv, {readLine(r, 4096), requestLine(1, 3), doLine(3), readLine(r, 100), requestLine(2, 4), doLine(4)});
-}
-
-// ---------------------------------------------------------------------------
-// Closed connections leave every table
-// ---------------------------------------------------------------------------
-
-namespace {
-
-// Resets the device and checks the end of its connection: the error message
-// or the closed line before its remove line, and the server's descriptors
-// back to base.
-void expectResetFreesConnection(RelayServer& srv, Client& dev, int base) {
-    const int d = dev.serverFd();
-    ASSERT_TRUE(srv.closeClient(dev, /*reset=*/true)) << srv.log();
-    const std::vector<std::string> lines = srv.logLines();
-    const int remove = indexOf(lines, removeLine(d));
-    ASSERT_GE(remove, 0) << srv.log();
-    bool reported = false;
-    for (int i = 0; i < remove; ++i) reported |= lines[i] == kErrorLine || lines[i] == closedLine(d);
-    EXPECT_TRUE(reported) << srv.log();
-    EXPECT_TRUE(waitDescriptorCount(srv.pid(), base)) << descriptorCount(srv.pid()) << " open, expected " << base;
-}
-
-}  // namespace
-
-// After a device closes, normally or with a reset while the server reads
-// from it, requests for its id go to another device with that id, and when
-// none is left they go nowhere (no " do..." line).
-TEST_F(ClosedConnections, ClosedDeviceIsNoLongerFound) {
-    Client& req = srv.connectRequester();
-    const int base = descriptorCount(srv.pid());
-    Client& low = srv.connectDevice(7);
-    Client& high = srv.connectFrom("127.0.1.7");
-    ASSERT_LT(low.serverFd(), high.serverFd());
-    EXPECT_EQ(descriptorCount(srv.pid()), base + 2);
-
-    EXPECT_TRUE(relays(req, low, request(1, 7)));
-    ASSERT_TRUE(srv.closeClient(low));
-    EXPECT_TRUE(relays(req, high, request(2, 7)));
-    EXPECT_TRUE(srv.waitForLine(doLine(7), 2));
-    ASSERT_TRUE(high.send("half"));
-    expectResetFreesConnection(srv, high, base);
-
-    ASSERT_TRUE(req.send(request(3, 7)));
-    ASSERT_TRUE(srv.waitForLine(requestLine(3, 7)));
-    std::this_thread::sleep_for(kQuietWindow);
-    EXPECT_EQ(srv.countLine(doLine(7)), 2) << srv.log();
-}
-
-// A requester waiting on a device that closes gets nothing, not even from a
-// new device that is given the closed device's descriptor.
-TEST_F(ClosedConnections, WaitOnClosedDeviceEnds) {
-    Client& req = srv.connectRequester();
-    Client& dev = srv.connectDevice(9);
-    const int d = dev.serverFd();
-
-    EXPECT_TRUE(relays(req, dev, request(1, 9)));
-    ASSERT_TRUE(srv.closeClient(dev));
-
-    Client& next = srv.connectDevice(12);
-    ASSERT_EQ(next.serverFd(), d) << "the new device should reuse the freed descriptor";
-    ASSERT_TRUE(next.send("stray"));
-    ASSERT_TRUE(srv.waitForLine(readLine(d, 5)));
-    EXPECT_EQ(req.receiveFor(), "");
-
-    // The requester still works with the new device.
-    EXPECT_TRUE(relays(req, next, request(2, 12)));
-    EXPECT_TRUE(relays(next, req, "reply"));
-}
-
-// A connection that gets the descriptor of a closed one is sorted by its own
-// address: a device's old descriptor can carry a requester, and a requester's
-// old descriptor a device (which then gets no answers meant for the old one).
-TEST_F(ClosedConnections, ReusedDescriptorIsSortedAfresh) {
-    Client& dev = srv.connectDevice(9);
-    Client& gone = srv.connectDevice(20);
-    const int x = gone.serverFd();
-    ASSERT_TRUE(srv.closeClient(gone));
-
-    Client& req = srv.connectRequester();
-    ASSERT_EQ(req.serverFd(), x);
-    EXPECT_TRUE(relays(req, dev, request(3, 9)));
-    EXPECT_TRUE(srv.waitForLine(requestLine(3, 9)));
-    EXPECT_TRUE(relays(dev, req, "ans-1"));
-
-    Client& waiter = srv.connectRequester();
-    const int y = waiter.serverFd();
-    EXPECT_TRUE(relays(waiter, dev, request(4, 9)));
-    ASSERT_TRUE(srv.closeClient(waiter));
-
-    Client& newDev = srv.connectDevice(21);
-    ASSERT_EQ(newDev.serverFd(), y);
-    ASSERT_TRUE(dev.send("for-nobody"));
-    ASSERT_TRUE(srv.waitForLine(readLine(dev.serverFd(), 10)));
-    EXPECT_EQ(newDev.receiveFor(), "");
-    EXPECT_EQ(req.receiveFor(0ms), "");
-
-    EXPECT_TRUE(relays(req, newDev, request(5, 21)));
-    EXPECT_TRUE(relays(newDev, req, "ans-2"));
-}
-
-// ---------------------------------------------------------------------------
-// Peers that reset: the connection is freed, the server goes on
-// ---------------------------------------------------------------------------
-
-// A device that stops reading has requests pending in the server when it
-// resets; the waiting requester gets nothing and keeps working.
-TEST_F(ErrorEvents, ResetWhileServerWritesFreesConnection) {
-    Client& req = srv.connectRequester();
-    Client& other = srv.connectDevice(10);
-    const int base = descriptorCount(srv.pid());
-
-    Client& dev = srv.connectFrom("127.0.0.9", true, 4096);
-    // Every byte is 9, so however the server cuts the stream into chunks,
-    // each names device 9. Bounded: 768 KiB.
-    ASSERT_TRUE(req.send(std::string(768 * 1024, '\x09')));
-    ASSERT_TRUE(srv.waitForLine(doLine(9)));
-    expectResetFreesConnection(srv, dev, base);
-    EXPECT_EQ(req.receiveFor(), "");
-
-    EXPECT_TRUE(relays(req, other, request(1, 10)));
-    EXPECT_TRUE(relays(other, req, "still-here"));
+    EXPECT_TRUE(holdsRun(srv.logLines(), {acceptLine("127.0.0.23", d), acceptLine("127.0.0.1", r), readLine(r, 6),
+                                          requestLine(0x01, 0x17), doLine(23), readLine(d, 9), readLine(d, 3),
+                                          closedLine(d), removeLine(d)}));
 }
 
 // ---------------------------------------------------------------------------
@@ -408,6 +162,48 @@ TEST(Lifecycle, RunsWithStandardDescriptorsClosed) {
 // ---------------------------------------------------------------------------
 // Configuration from relaySvr.ini
 // ---------------------------------------------------------------------------
+
+// An option the server does not know prints the usage and starts nothing;
+// --config names the file that the start, a reload and --check read, and
+// --check --strict fails on a warning.
+TEST(Config, CommandLine) {
+    RelayServer srv;
+    StartOptions o;
+    for (const char* wrong : {"-x", "--verbose", "-c"}) {
+        o.args = {wrong};
+        EXPECT_FALSE(srv.start(o));
+        const ExitInfo e = srv.waitExit();
+        EXPECT_EQ(e.status, 2) << wrong << "\n" << e.log;
+        EXPECT_NE(e.log.find("usage: relaySvr"), std::string::npos) << e.log;
+        EXPECT_EQ(srv.pidFileContent(), "");
+    }
+
+    const std::string other = srv.dir() + "/other.ini";
+    const int port = pickFreePort();
+    std::ofstream(other) << "[SvrTarn]\nPort=" << port << "\nKeepAlive=5\n";
+    o.args = {"--config", other};
+    o.ini = "[SvrTarn]\nPort=" + std::to_string(pickFreePort()) + "\n";  // not read
+    ASSERT_TRUE(srv.start(o)) << srv.log();
+    EXPECT_EQ(srv.port(), port);
+    EXPECT_TRUE(srv.connectDevice(9).isOpen());  // the loop runs: SIGHUP is taken now
+    std::ofstream(other, std::ios::trunc) << "[SvrTarn]\nPort=" << port << "\nDeviceNetworks=127.0.0.8/29\n";
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
+    srv.connectFrom("127.0.0.23", false);
+    EXPECT_TRUE(srv.waitForLine("Server refused a device from 127.0.0.23: outside DeviceNetworks"));
+    EXPECT_TRUE(srv.stopsCleanly());
+
+    std::ofstream(other, std::ios::app) << "Keepalive=5\n";
+    for (const bool strict : {false, true}) {
+        o.args = {"-c", other, "--check"};
+        if (strict) o.args.push_back("--strict");
+        EXPECT_FALSE(srv.start(o));
+        const ExitInfo e = srv.waitExit();
+        EXPECT_EQ(e.status, strict ? 1 : 0) << e.log;
+        EXPECT_NE(e.log.find("unknown key \"Keepalive\""), std::string::npos) << e.log;
+        EXPECT_NE(e.log.find("DeviceNetworks=127.0.0.8/29\n"), std::string::npos) << e.log;
+    }
+}
 
 // Port settings, one after the other: first on ports chosen here, then on
 // the fixed ports 5000 and 6000.

@@ -19,18 +19,11 @@
 #include <vector>
 
 #include "SvrWrapperTarn.h"
+#include "harness/InProcessRelay.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int ListeningPort(evconnlistener* listener)
-{
-    sockaddr_in sin;
-    socklen_t len = sizeof(sin);
-    getsockname(evconnlistener_get_fd(listener), reinterpret_cast<sockaddr*>(&sin), &len);
-    return ntohs(sin.sin_port);
-}
 
 // ---------------------------------------------------------------------------
 // Lifecycle
@@ -88,115 +81,33 @@ TEST(SvrLifecycle, FailedStartFreesTheBaseSilently)
 // ---------------------------------------------------------------------------
 
 // Small marks, so that a device that stops reading pauses its requesters
-// after some tens of KiB.
+// after some tens of KiB; small buffers, so that the peer soon stops taking
+// data (loopback's large segments would otherwise let the kernel hold
+// megabytes for it before the server queues anything).
 constexpr size_t kTestHighMark = 32 * 1024;
 constexpr size_t kTestLowMark = 8 * 1024;
 constexpr int kSmallBuffer = 4096;
 
-// A server on a free port, run in this thread one loop pass at a time.
-class InProcess : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        // As in the server process: a write to a peer that reset fails, it
-        // does not end the process.
-        std::signal(SIGPIPE, SIG_IGN);
-        // The log of what the tests do (error lines of resets) is not looked at.
-        m_nullFd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        CSvrLog::Redirect(m_nullFd);
-        svr.m_nPort = 0;
-        svr.SetWatermarks(kTestHighMark, kTestLowMark);
-        svr.SvrInit(&base);
-        svr.SvrStart();
-        ASSERT_TRUE(svr.SvrIsOk());
-        port = ListeningPort(svr.m_pListener);
-    }
-    void TearDown() override
-    {
-        for (int fd : clients)
-            close(fd);
-        // Let the server see every close, so that nothing stays allocated.
-        Pump([&] { return svr.m_mapBuff.empty(); });
-        EXPECT_TRUE(svr.CheckTables());
-        svr.SvrClose();
-        svr.SvrFree();
-        CSvrLog::Redirect(-1);
-        close(m_nullFd);
-    }
-
-    // Runs loop passes until done() holds or a second has passed.
-    template <class Done>
-    bool Pump(Done done)
-    {
-        const auto deadline = Clock::now() + std::chrono::seconds(1);
-        while (!done()) {
-            if (Clock::now() > deadline)
-                return false;
-            event_base_loop(svr.m_pBase, EVLOOP_NONBLOCK);
-        }
-        return true;
-    }
-
-    // A connection from the address, accepted by the server; its client
-    // socket (non-blocking). With small buffers the peer soon stops taking
-    // data: loopback's large segments would otherwise let the kernel hold
-    // megabytes for it before the server queues anything.
-    int Connect(const char* from, bool smallBuffers = false)
-    {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in local{}, server{};
-        local.sin_family = server.sin_family = AF_INET;
-        inet_pton(AF_INET, from, &local.sin_addr);
-        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        server.sin_port = htons(static_cast<uint16_t>(port));
-        if (smallBuffers)
-            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSmallBuffer, sizeof(kSmallBuffer));
-        auto accepted = [&] { return svr.GetStats().acceptedDevices + svr.GetStats().acceptedRequesters; };
-        const uint64_t before = accepted();
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)), 0);
-        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof(server)), 0);
-        fcntl(fd, F_SETFL, O_NONBLOCK);
-        EXPECT_TRUE(Pump([&] { return accepted() > before; }));
-        clients.push_back(fd);
-        if (smallBuffers) {
-            // The server's end of it: the one whose peer is our end.
-            sockaddr_in mine{}, peer{};
-            socklen_t len = sizeof(mine);
-            getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &len);
-            for (const auto& [serverFd, bev] : svr.m_mapBuff) {
-                len = sizeof(peer);
-                if (getpeername(serverFd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
-                    peer.sin_port == mine.sin_port && peer.sin_addr.s_addr == mine.sin_addr.s_addr)
-                    setsockopt(serverFd, SOL_SOCKET, SO_SNDBUF, &kSmallBuffer, sizeof(kSmallBuffer));
-            }
-        }
-        return fd;
-    }
-    CSvrWrapperTarn svr;
-    event_base* base = nullptr;
-    int port = 0;
-    int m_nullFd = -1;
-    std::vector<int> clients;
-};
-
-using SvrTables = InProcess;
-
 // Random connects, requests, answers, closes, resets and half-closes, with
 // devices that stop reading so that requesters pause; the tables must agree
 // with the records after every step. RELAY_TABLES_MS sets the duration.
-TEST_F(SvrTables, TablesAgreeAfterEveryStepOfRandomTraffic)
+TEST(SvrTables, TablesAgreeAfterEveryStepOfRandomTraffic)
 {
+    relay_harness::InProcessRelay relay;
+    CSvrWrapperTarn& svr = relay.server();
+    svr.SetWatermarks(kTestHighMark, kTestLowMark);
     const char* ms = std::getenv("RELAY_TABLES_MS");
     const auto duration = std::chrono::milliseconds(ms && *ms ? std::atol(ms) : 2000);
     const unsigned seed = 20261208;
     std::mt19937 rng(seed);
-    struct Peer { int fd = -1; bool device = false; bool reading = true; };
+    struct Peer { relay_harness::InProcessRelay::Client* c = nullptr; int fd = -1; bool device = false; bool reading = true; };
     std::vector<Peer> peers(8);
     const char* deviceAddrs[] = {"127.0.0.2", "127.0.1.2", "127.0.0.3"};
     auto open = [&](Peer& p, size_t i) {
         p.device = i < 3;
         p.reading = true;
-        p.fd = Connect(p.device ? deviceAddrs[i] : "127.0.0.1", p.device);
+        p.c = &relay.connectFrom(p.device ? deviceAddrs[i] : "127.0.0.1", p.device ? kSmallBuffer : 0);
+        p.fd = p.c->fd;
     };
     for (size_t i = 0; i < peers.size(); ++i)
         open(peers[i], i);
@@ -224,8 +135,7 @@ TEST_F(SvrTables, TablesAgreeAfterEveryStepOfRandomTraffic)
             }
             if (how == 2)
                 shutdown(p.fd, SHUT_WR); // the server closes it; the next close here is normal
-            clients.erase(std::find(clients.begin(), clients.end(), p.fd));
-            close(p.fd);
+            relay.closeNow(*p.c);
             open(p, i);
         }
         for (Peer& q : peers) {

@@ -10,8 +10,9 @@
 #    lintian --pedantic reports no error and no warning;
 #  - with the word "host" only, installed into this machine (root only;
 #    purged at the end): the user and
-#    group relaysvr and the PID file exist; --version, --help and --check answer
-#    without touching the PID file or a port; the daemon, started as the unit
+#    group relaysvr and the PID file exist; --version, --help, --check and an
+#    unknown option answer without touching the PID file or a port; the
+#    daemon, started as the unit
 #    starts it (user relaysvr, the unit's LimitNOFILE, the packaged
 #    configuration on a free port), relays a request between the installed
 #    tools, reloads on SIGHUP and stops on SIGINT with "exit 0", status 0;
@@ -73,7 +74,7 @@ for k in $keys; do
   grep -qE "^;?$k=" "$sample" || fail "relaySvr.ini does not show the key $k"
 done
 # Valid as it stands, without a warning, at the default log level.
-(cd "$src" && "$build/relaySvr" --check) >"$tmp/sample-check.out" 2>"$tmp/sample-check.err"
+"$build/relaySvr" --config "$sample" --check --strict >"$tmp/sample-check.out" 2>"$tmp/sample-check.err"
 rc=$?
 [ "$rc" = 0 ] && [ ! -s "$tmp/sample-check.err" ] && grep -qx "LogLevel=chunks" "$tmp/sample-check.out" ||
   { cat "$tmp/sample-check.out" "$tmp/sample-check.err"; fail "relaySvr --check on relaySvr.ini: status $rc, warnings or not at LogLevel=chunks"; }
@@ -105,10 +106,12 @@ grep -q "edited by the operator" "$config" || fail "a reinstall overwrote /etc/r
 
 # --- the unit ---------------------------------------------------------------------------
 unit=$root/usr/lib/systemd/system/$unit_name
-[ "$(key ExecStart "$unit")" = "$daemon" ] || fail "ExecStart is not $daemon: $(key ExecStart "$unit")"
+packaged=/etc/relaySvr/relaySvr.ini
+[ "$(key ExecStart "$unit")" = "$daemon --config $packaged" ] ||
+  fail "ExecStart is not $daemon --config $packaged: $(key ExecStart "$unit")"
 [ "$(key WorkingDirectory "$unit")" = /etc/relaySvr ] || fail "WorkingDirectory is not /etc/relaySvr"
 for setting in Type=notify User=relaysvr Group=relaysvr KillSignal=SIGINT LimitNOFILE=65536 \
-  "ExecReload=$daemon --check" 'ExecReload=/bin/kill -HUP $MAINPID'; do
+  "ExecReload=$daemon --config $packaged --check" 'ExecReload=/bin/kill -HUP $MAINPID'; do
   grep -qxF -- "$setting" "$unit" || fail "the unit lacks $setting"
 done
 grep -qE '@[A-Z_]+@' "$unit" && fail "the unit has a placeholder left: $(grep -E '@[A-Z_]+@' "$unit")"
@@ -249,14 +252,17 @@ machine_test() {
   out=$("${tracer[@]}" "$daemon" --help 2>&1); rc=$?
   [ $rc = 0 ] && [[ "$out" == *"usage: relaySvr"*"--check"* ]] || fail "--help: status $rc, or no usage"
   [ -n "${tracer[*]}" ] && cat "$tmp/words.trace" >>"$tmp/words.all"
-  out=$(cd /etc/relaySvr && "${tracer[@]}" "$daemon" --check 2>&1); rc=$?
+  out=$("${tracer[@]}" "$daemon" --config "$packaged" --check --strict 2>&1); rc=$?
   [ $rc = 0 ] && [[ "$out" == *"LogLevel=connections"*"would start"* ]] ||
-    { echo "$out"; fail "--check on the packaged configuration: status $rc"; }
+    { echo "$out"; fail "--check --strict on the packaged configuration: status $rc"; }
   [ -n "${tracer[*]}" ] && cat "$tmp/words.trace" >>"$tmp/words.all"
   mkdir "$tmp/bad" && sed 's|^;DeviceNetworks=.*|DeviceNetworks=10.0.0.0/33|' /etc/relaySvr/relaySvr.ini >"$tmp/bad/relaySvr.ini"
   out=$(cd "$tmp/bad" && "${tracer[@]}" "$daemon" --check 2>&1); rc=$?
   [ $rc = 1 ] && [[ "$out" == *"10.0.0.0/33"* ]] ||
     { echo "$out"; fail "--check with DeviceNetworks=10.0.0.0/33: status $rc, not 1 with the reason"; }
+  [ -n "${tracer[*]}" ] && cat "$tmp/words.trace" >>"$tmp/words.all"
+  out=$("${tracer[@]}" "$daemon" -x 2>&1); rc=$?
+  [ $rc = 2 ] && [[ "$out" == *"usage: relaySvr"* ]] || { echo "$out"; fail "an unknown option: status $rc, not 2 with the usage"; }
   [ -n "${tracer[*]}" ] && cat "$tmp/words.trace" >>"$tmp/words.all"
   [ "$(pid_file_state)" = "$before" ] || fail "a command-line word changed $pid_file"
   if [ -n "${tracer[*]}" ]; then
@@ -289,7 +295,7 @@ machine_test() {
   fi
   (cd "$run" && ulimit -n "$nofile" &&
     exec setpriv --reuid="$user" --regid="$user" --init-groups --no-new-privs \
-      --inh-caps=-all --bounding-set=-all "$daemon") >"$tmp/server.log" 2>"$tmp/server.err" &
+      --inh-caps=-all --bounding-set=-all "$daemon" --config "$run/relaySvr.ini") >"$tmp/server.log" 2>"$tmp/server.err" &
   pid=$!
   started+=("$pid")
   wait_until listening_or_gone "$pid" "$port"

@@ -58,7 +58,7 @@ exe="\$0-vg"
 cp "$server" "\$exe" || exit 126
 echo "/var/run/\${exe##*/}.pid" >>"$state/pidfiles"
 exec valgrind --tool=memcheck --leak-check=full --errors-for-leak-kinds=definite \\
-  --error-exitcode=1 --log-file="$state/memcheck.%p.log" "\$exe"
+  --error-exitcode=1 --log-file="$state/memcheck.%p.log" "\$exe" "\$@"
 EOF
 chmod +x "$wrapper"
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -143,6 +145,9 @@ int listeningPortOf(pid_t pid, int wanted = 0) {
     return 0;
 }
 
+// Runs a program as another user.
+constexpr char kSetpriv[] = "/usr/bin/setpriv";
+
 // The server keeps its PID file in /var/run: without the right to write
 // there, no test that starts it can run.
 class VarRunCheck : public ::testing::Environment {
@@ -235,6 +240,25 @@ std::string closedLine(int fd) { return format(" %d connection closed", fd); }
 std::string removeLine(int fd) { return format(" %d remove", fd); }
 std::string lockedLine(const std::string& path, const std::string& errorText) {
     return format("%s already locked, error: %s", path.c_str(), errorText.c_str());
+}
+
+int indexOf(const std::vector<std::string>& lines, const std::string& text, int from) {
+    for (int i = from; i < static_cast<int>(lines.size()); ++i)
+        if (lines[i] == text) return i;
+    return -1;
+}
+
+::testing::AssertionResult holdsRun(const std::vector<std::string>& lines, const std::vector<std::string>& expected) {
+    const int first = expected.empty() ? 0 : indexOf(lines, expected.front());
+    if (first < 0 || lines.size() < first + expected.size() ||
+        !std::equal(expected.begin(), expected.end(), lines.begin() + first)) {
+        auto failure = ::testing::AssertionFailure() << "expected the run\n";
+        for (const std::string& l : expected) failure << "  " << l << "\n";
+        failure << "in the lines\n";
+        for (const std::string& l : lines) failure << "  " << l << "\n";
+        return failure;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 std::string request(unsigned char tag, unsigned char id, size_t n) {
@@ -344,6 +368,18 @@ void Client::close(bool reset) {
 
 // ---- RelayServer -----------------------------------------------------------
 
+bool canRunAs(const std::string& user, std::string& why) {
+    if (geteuid() != 0)
+        why = "the test does not run as root";
+    else if (access(kSetpriv, X_OK) != 0)
+        why = std::string(kSetpriv) + " is not installed";
+    else if (!getpwnam(user.c_str()))
+        why = "there is no user " + user;
+    else
+        return true;
+    return false;
+}
+
 std::string RelayServer::defaultBinary() {
     for (const char* name : {"RELAY_TEST_SERVER", "RELAYSVR_BIN"})
         if (const char* env = std::getenv(name); env && *env) return env;
@@ -386,8 +422,29 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
         if (options.asanOptions.empty() || std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.push_back(*e);
     if (const char* asan = std::getenv("ASAN_OPTIONS"); !options.asanOptions.empty())
         env.push_back("ASAN_OPTIONS=" + (asan && *asan ? std::string(asan) + ":" : "") + options.asanOptions);
+    env.insert(env.end(), options.env.begin(), options.env.end());
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
+
+    // The program and its arguments: the copy, or setpriv running it as the user.
+    std::vector<std::string> words;
+    if (!options.user.empty()) {
+        const passwd* pw = getpwnam(options.user.c_str());
+        if (!pw) return -1;
+        words = {kSetpriv, "--reuid=" + std::to_string(pw->pw_uid), "--regid=" + std::to_string(pw->pw_gid),
+                 "--clear-groups"};
+        // The user must reach its working directory and own its PID file
+        // (it may not create files in /var/run).
+        const int pidFd = open(pidFilePath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        const bool ready = pidFd >= 0 && fchown(pidFd, pw->pw_uid, pw->pw_gid) == 0 && chmod(workDir.c_str(), 0755) == 0;
+        if (pidFd >= 0) ::close(pidFd);
+        if (!ready) return -1;
+    }
+    words.push_back(m_exePath);
+    words.insert(words.end(), options.args.begin(), options.args.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
     envp.push_back(nullptr);
 
     const std::string logPath = workDir + "/relaySvr.log";
@@ -414,9 +471,8 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
-    char* argv[] = {m_exePath.data(), nullptr};
     pid_t pid = -1;
-    const int err = posix_spawn(&pid, m_exePath.c_str(), &files, &attr, argv, envp.data());
+    const int err = posix_spawn(&pid, argv[0], &files, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&files);
     posix_spawnattr_destroy(&attr);
     if (pipeFds[1] >= 0) {

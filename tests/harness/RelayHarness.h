@@ -85,6 +85,11 @@ std::string lockedLine(const std::string& path, const std::string& errorText);
 
 // The complete lines of a text (a last line without line feed is left out).
 std::vector<std::string> completeLines(const std::string& text);
+// Index of the first line equal to text at or after from, -1 when there is none.
+int indexOf(const std::vector<std::string>& lines, const std::string& text, int from = 0);
+// The lines hold exactly the expected ones one after the other, from the
+// first of them on.
+::testing::AssertionResult holdsRun(const std::vector<std::string>& lines, const std::vector<std::string>& expected);
 
 // A request of n bytes: byte 0 is a tag, byte 1 the device id, the rest a
 // letter pattern.
@@ -195,7 +200,19 @@ struct StartOptions {
     // Appended to ASAN_OPTIONS (which the test's environment may set), for
     // instance "detect_leaks=0" for runs that end with connections still open.
     std::string asanOptions;
+    // Arguments after the program's name; none by default.
+    std::vector<std::string> args;
+    // More environment ("NAME=value").
+    std::vector<std::string> env;
+    // Run as this user, with its group and no other (through setpriv), not
+    // as the test; the directory and the PID file are made reachable for it.
+    // Needs root; canRunAs() tells.
+    std::string user;
 };
+
+// Whether the harness can start the server as the user (root, setpriv and
+// the user present); why not, in why.
+bool canRunAs(const std::string& user, std::string& why);
 
 struct ExitInfo {
     bool exited = false;  // the process ended before the deadline
