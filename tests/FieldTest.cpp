@@ -18,6 +18,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -174,6 +175,134 @@ TEST(Stalls, StalledLogReaderStopsNeitherRelayingNorTheStop) {
     EXPECT_TRUE(e.exited);
     EXPECT_EQ(e.status, 0);
     EXPECT_LT(Clock::now() - start, 3s);
+}
+
+// The log's reader, in a thread: takes at most `bytes` every `every` from a
+// non-blocking descriptor until its end of file (or the deadline).
+class SlowReader {
+public:
+    SlowReader(int fd, size_t bytes, Millis every)
+        : m_thread([this, fd, bytes, every] {
+              const auto deadline = Clock::now() + 120s;
+              std::vector<char> buf(bytes);
+              while (Clock::now() < deadline) {
+                  const ssize_t n = read(fd, buf.data(), buf.size());
+                  if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+                  if (n > 0) m_text.append(buf.data(), static_cast<size_t>(n));
+                  std::this_thread::sleep_for(every);
+              }
+          }) {}
+    // Waits for the end of file; everything read.
+    const std::string& text() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_text;
+    }
+    ~SlowReader() { text(); }
+
+private:
+    std::string m_text;
+    std::thread m_thread;
+};
+
+// The lines of a log text, and the lines it says were dropped.
+struct LogTally {
+    std::vector<std::string> lines;  // without the count lines
+    unsigned long long dropped = 0;
+    explicit LogTally(const std::string& text) {
+        for (const std::string& l : completeLines(text))
+            if (unsigned long long n = 0; std::sscanf(l.c_str(), "relaySvr: %llu log lines dropped:", &n) == 1)
+                dropped += n;
+            else
+                lines.push_back(l);
+    }
+};
+
+// Standard output and standard error on one socket, as under the journal,
+// and a reader that lags: every line arrives whole, none spliced into
+// another, and none is lost.
+TEST(Stalls, SharedOutputSocketKeepsEveryLineWhole) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    const int small = 4096;  // partial writes all the time
+    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    fcntl(sv[0], F_SETFL, O_NONBLOCK);
+    RelayServer srv;
+    StartOptions o;
+    o.outputFd = sv[1];
+    o.iniExtra = "Bogus=1\n";  // one warning on standard error at each reload
+    o.asanOptions = "detect_leaks=0";  // stopped with connections open
+    const bool started = srv.start(o);
+    close(sv[1]);
+    SlowReader reader(sv[0], 512, 1ms);
+    ASSERT_TRUE(started);
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    const int rounds = 3000;
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_TRUE(relays(req, dev, request(static_cast<unsigned char>(i), 9)));
+        ASSERT_TRUE(relays(dev, req, "answer"));
+        if (i % 50 == 0) {
+            ASSERT_TRUE(srv.signal(SIGHUP));
+        }
+    }
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit(30s);
+    EXPECT_EQ(e.status, 0);
+    const std::string text = reader.text();
+    close(sv[0]);
+
+    const std::string warning = "relaySvr.ini: unknown key \"Bogus\" in [SvrTarn] is ignored (keys are case-sensitive)";
+    const std::regex stdoutLine(R"(( \d+  OnRead: \d+| is request: [0-9a-f]{2} [0-9a-f]{2}| do\.\.\. \[9\])"
+                                R"(|Server OnAccept an socket [0-9a-f]+ ip=[0-9.]+,  id=\d+|SvrStart ok!|SvrReload ok!|exit 0))");
+    int reloads = 0, reloadWarnings = 0, dos = 0;
+    for (const std::string& l : completeLines(text)) {
+        reloads += l == "SvrReload ok!";
+        reloadWarnings += l == "reload: " + warning;
+        dos += l == doLine(9);
+        EXPECT_TRUE(l == warning || l == "reload: " + warning || std::regex_match(l, stdoutLine)) << "spliced: " << l;
+    }
+    EXPECT_EQ(dos, rounds);
+    EXPECT_GE(reloads, 1);
+    EXPECT_EQ(reloadWarnings, reloads);
+    EXPECT_EQ(text.size() >= 7 ? text.substr(text.size() - 7) : text, "exit 0\n");
+}
+
+// A reader that keeps reading, slower than the relay logs: at the stop it
+// gets every pending line, however long that takes, and every line made is
+// either received or counted in a count line, the last one before "exit 0".
+TEST(SlowStalls, SlowSteadyLogReaderGetsEveryLineOrItsCountAtStop) {
+    RelayServer srv;
+    StartOptions o;
+    o.stdoutPipe = true;
+    o.asanOptions = "detect_leaks=0";  // stopped with connections open
+    ASSERT_TRUE(srv.start(o));
+    SlowReader reader(srv.stdoutPipeFd(), 16 << 10, 50ms);  // 320 KiB/s
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    // 4 lines, about 62 bytes, per round trip: about 2.4 MiB in all, more
+    // than the reader takes meanwhile plus what the relay may hold.
+    const int rounds = 40000;
+    int done = 0;
+    for (; done < rounds; ++done)
+        if (!req.send(request(static_cast<unsigned char>(done), 9)) || dev.receive(6).size() != 6 ||
+            !dev.send("answer") || req.receive(6) != "answer")
+            break;
+    EXPECT_EQ(done, rounds);
+    const auto stop = Clock::now();
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit(90s);
+    const double stopSeconds = std::chrono::duration<double>(Clock::now() - stop).count();
+    EXPECT_EQ(e.status, 0);
+    const std::string text = reader.text();
+
+    const LogTally tally(text);
+    const unsigned long long made = 1 + 2 + 4ull * done + 1;  // start, two accepts, the rounds, exit
+    std::printf("lines made %llu, received %zu, counted as dropped %llu; stop took %.1f s\n", made,
+                tally.lines.size(), tally.dropped, stopSeconds);
+    EXPECT_EQ(tally.lines.size() + tally.dropped, made);
+    ASSERT_FALSE(tally.lines.empty());
+    EXPECT_EQ(tally.lines.back(), kExitOkLine);
+    EXPECT_EQ(text.substr(text.size() - 7), "exit 0\n");
 }
 
 // ---------------------------------------------------------------------------
