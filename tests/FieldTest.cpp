@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -177,14 +178,15 @@ TEST(Stalls, StalledLogReaderStopsNeitherRelayingNorTheStop) {
 }
 
 // The log's reader, in a thread: takes at most `bytes` every `every` from a
-// non-blocking descriptor until its end of file (or the deadline).
+// non-blocking descriptor until its end of file (or the deadline, or the
+// reader's end when a test fails early).
 class SlowReader {
 public:
     SlowReader(int fd, size_t bytes, Millis every)
         : m_thread([this, fd, bytes, every] {
               const auto deadline = Clock::now() + 120s;
               std::vector<char> buf(bytes);
-              while (Clock::now() < deadline) {
+              while (!m_quit && Clock::now() < deadline) {
                   const ssize_t n = read(fd, buf.data(), buf.size());
                   if (n == 0 || (n < 0 && errno != EAGAIN)) break;
                   if (n > 0) m_text.append(buf.data(), static_cast<size_t>(n));
@@ -196,9 +198,13 @@ public:
         if (m_thread.joinable()) m_thread.join();
         return m_text;
     }
-    ~SlowReader() { text(); }
+    ~SlowReader() {
+        m_quit = true;
+        text();
+    }
 
 private:
+    std::atomic<bool> m_quit{false};
     std::string m_text;
     std::thread m_thread;
 };

@@ -508,8 +508,8 @@ TEST(RobustnessStop, SigintBurstDuringTheStopTouchesNothingFreed) {
         Client& dev = srv.connectDevice(9);
         Client& req = srv.connectRequester();
         ASSERT_TRUE(relays(req, dev, request(1, 9)));
-        srv.closeClient(req);
-        srv.closeClient(dev);
+        EXPECT_TRUE(srv.closeClient(req));
+        EXPECT_TRUE(srv.closeClient(dev));
         for (int i = 0; i < 100000 && srv.signal(SIGINT); ++i) {
         }
         ASSERT_TRUE(isClean(srv.waitExit()));
