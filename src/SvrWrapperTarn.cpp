@@ -1,6 +1,7 @@
 #include "SvrWrapperTarn.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -324,6 +325,11 @@ void CSvrWrapperTarn::SvrFree()
 // start and on the orderly stop alike.
 void CSvrWrapperTarn::FreeBase()
 {
+    // Unpublished first: a signal handler that reads it must never find a
+    // base being freed.
+    if (m_ppBaseOut)
+        *m_ppBaseOut = nullptr;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     if (m_pBase) {
         CSvrLog::Detach(m_pBase);
         m_pStatus.reset();
@@ -333,8 +339,6 @@ void CSvrWrapperTarn::FreeBase()
     }
     m_pBase = nullptr;
     m_bBaseOk = false;
-    if (m_ppBaseOut)
-        *m_ppBaseOut = nullptr;
 }
 
 // ===========================================================================

@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -177,6 +178,146 @@ TEST(Stalls, StalledLogReaderStopsNeitherRelayingNorTheStop) {
     EXPECT_TRUE(e.exited);
     EXPECT_EQ(e.status, 0);
     EXPECT_LT(Clock::now() - start, 3s);
+}
+
+// The log's reader, in a thread: takes at most `bytes` every `every` from a
+// non-blocking descriptor until its end of file (or the deadline, or the
+// reader's end when a test fails early).
+class SlowReader {
+public:
+    SlowReader(int fd, size_t bytes, Millis every)
+        : m_thread([this, fd, bytes, every] {
+              const auto deadline = Clock::now() + 120s;
+              std::vector<char> buf(bytes);
+              while (!m_quit && Clock::now() < deadline) {
+                  const ssize_t n = read(fd, buf.data(), buf.size());
+                  if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+                  if (n > 0) m_text.append(buf.data(), static_cast<size_t>(n));
+                  std::this_thread::sleep_for(every);
+              }
+          }) {}
+    // Waits for the end of file; everything read.
+    const std::string& text() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_text;
+    }
+    ~SlowReader() {
+        m_quit = true;
+        text();
+    }
+
+private:
+    std::atomic<bool> m_quit{false};
+    std::string m_text;
+    std::thread m_thread;
+};
+
+// Whether the text is, whole, a line the relay writes on standard output in
+// the test below (device 9).
+bool isRelayLine(const std::string& l) {
+    int a = 0, b = 0;
+    unsigned x = 0, y = 0;
+    char ip[32] = {};
+    if (std::sscanf(l.c_str(), " %d  OnRead: %d", &a, &b) == 2) return l == readLine(a, b);
+    if (std::sscanf(l.c_str(), " is request: %x %x", &x, &y) == 2)
+        return l == requestLine(static_cast<unsigned char>(x), static_cast<unsigned char>(y));
+    if (std::sscanf(l.c_str(), "Server OnAccept an socket %x ip=%31[0-9.],  id=%d", &x, ip, &a) == 3)
+        return l == acceptLine(ip, a);
+    return l == doLine(9) || l == kStartOkLine || l == "SvrReload ok!" || l == kExitOkLine;
+}
+
+// Standard output and standard error on one socket, as under the journal,
+// and a reader that lags: every line arrives whole, none spliced into
+// another, and none is lost.
+TEST(Stalls, SharedOutputSocketKeepsEveryLineWhole) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    const int small = 4096;  // partial writes all the time
+    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    fcntl(sv[0], F_SETFL, O_NONBLOCK);
+    RelayServer srv;
+    StartOptions o;
+    o.outputFd = sv[1];
+    o.iniExtra = "Bogus=1\n";  // one warning on standard error at each reload
+    o.asanOptions = "detect_leaks=0";  // stopped with connections open
+    const bool started = srv.start(o);
+    close(sv[1]);
+    SlowReader reader(sv[0], 512, 1ms);
+    ASSERT_TRUE(started);
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    const int rounds = 3000;
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_TRUE(relays(req, dev, request(static_cast<unsigned char>(i), 9)));
+        ASSERT_TRUE(relays(dev, req, "answer"));
+        if (i % 50 == 0) {
+            ASSERT_TRUE(srv.signal(SIGHUP));
+        }
+    }
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit(30s);
+    EXPECT_EQ(e.status, 0);
+    const std::string text = reader.text();
+    close(sv[0]);
+
+    const std::string warning = "relaySvr.ini: unknown key \"Bogus\" in [SvrTarn] is ignored (keys are case-sensitive)";
+    int reloads = 0, reloadWarnings = 0, dos = 0;
+    for (const std::string& l : completeLines(text)) {
+        reloads += l == "SvrReload ok!";
+        reloadWarnings += l == "reload: " + warning;
+        dos += l == doLine(9);
+        EXPECT_TRUE(l == warning || l == "reload: " + warning || isRelayLine(l)) << "spliced: " << l;
+    }
+    EXPECT_EQ(dos, rounds);
+    EXPECT_GE(reloads, 1);
+    EXPECT_EQ(reloadWarnings, reloads);
+    EXPECT_EQ(text.size() >= 7 ? text.substr(text.size() - 7) : text, "exit 0\n");
+}
+
+// A reader that keeps reading, slower than the relay logs: at the stop it
+// gets every pending line, however long that takes, and every line made is
+// either received or counted in a count line, the last one before "exit 0".
+TEST(SlowStalls, SlowSteadyLogReaderGetsEveryLineOrItsCountAtStop) {
+    RelayServer srv;
+    StartOptions o;
+    o.stdoutPipe = true;
+    o.asanOptions = "detect_leaks=0";  // stopped with connections open
+    ASSERT_TRUE(srv.start(o));
+    SlowReader reader(srv.stdoutPipeFd(), 16 << 10, 50ms);  // 320 KiB/s
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    // 4 lines, about 62 bytes, per round trip: about 2.4 MiB in all, more
+    // than the reader takes meanwhile plus what the relay may hold.
+    const int rounds = 40000;
+    int done = 0;
+    for (; done < rounds; ++done)
+        if (!req.send(request(static_cast<unsigned char>(done), 9)) || dev.receive(6).size() != 6 ||
+            !dev.send("answer") || req.receive(6) != "answer")
+            break;
+    EXPECT_EQ(done, rounds);
+    const auto stop = Clock::now();
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit(90s);
+    const double stopSeconds = std::chrono::duration<double>(Clock::now() - stop).count();
+    EXPECT_EQ(e.status, 0);
+    const std::string text = reader.text();
+
+    unsigned long long received = 0, dropped = 0;  // count lines aside
+    for (const std::string& l : completeLines(text))
+        if (unsigned long long n = 0; std::sscanf(l.c_str(), "relaySvr: %llu log lines dropped:", &n) == 1)
+            dropped += n;
+        else
+            ++received;
+    const unsigned long long made = 1 + 2 + 4ull * done + 1;  // start, two accepts, the rounds, exit
+    std::printf("lines made %llu, received %llu, counted as dropped %llu; stop took %.1f s\n", made, received,
+                dropped, stopSeconds);
+    EXPECT_EQ(received + dropped, made);
+    const std::vector<std::string> lines = completeLines(text);
+    ASSERT_GE(lines.size(), 2u);
+    if (dropped > 0) {
+        EXPECT_EQ(lines[lines.size() - 2].rfind("relaySvr: ", 0), 0u) << "the count is not the last line";
+    }
+    EXPECT_EQ(text.substr(text.size() - 7), "exit 0\n");
 }
 
 // ---------------------------------------------------------------------------

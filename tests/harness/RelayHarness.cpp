@@ -457,7 +457,10 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
     else
         posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-    if (options.closeStdout)
+    if (options.outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&files, options.outputFd, 1);
+        posix_spawn_file_actions_adddup2(&files, options.outputFd, 2);
+    } else if (options.closeStdout)
         posix_spawn_file_actions_addclose(&files, 1);
     else if (options.stdoutPipe)
         posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
@@ -507,11 +510,12 @@ bool RelayServer::start(const StartOptions& options) {
                                                      level + options.iniExtra)))
             return false;
     }
-    m_hasLog = !options.closeStdout && !options.stdoutPipe;
+    m_hasLog = !options.closeStdout && !options.stdoutPipe && options.outputFd < 0;
     m_logsAccepts = m_hasLog && options.logLevel != "errors";
     m_pid = spawn(m_dir, options);
     if (m_pid < 0) return false;
     m_reaped = false;
+    if (!options.waitListen) return running();
     waitUntil(kStartTimeout, kStartPollStep,
               [&] { return !running() || (m_port = listeningPortOf(m_pid, m_configuredPort)) > 0; });
     return m_port > 0;

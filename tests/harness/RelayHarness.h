@@ -197,6 +197,13 @@ struct StartOptions {
     // Standard output into a pipe that nobody reads until readStdoutPipe():
     // the log file then holds standard error only.
     bool stdoutPipe = false;
+    // When set: standard output and standard error both on this descriptor
+    // of the caller's (a pipe or a socket it reads, or whose reader it has
+    // closed); the caller keeps it and closes it. The log file stays empty.
+    int outputFd = -1;
+    // False: start() returns as soon as the process runs the new program,
+    // without waiting for it to listen (true when it is running then).
+    bool waitListen = true;
     // Appended to ASAN_OPTIONS (which the test's environment may set), for
     // instance "detect_leaks=0" for runs that end with connections still open.
     std::string asanOptions;
