@@ -18,13 +18,15 @@ namespace relay {
 namespace {
 
 const char* const kKnownKeys[] = {key::kPort, key::kDeviceNetworks, key::kKeepAlive, key::kAckTimeout,
-                                  key::kLogLevel, key::kStatusPort, key::kStatusAddress};
+                                  key::kLogLevel, key::kStatusPort, key::kStatusAddress, key::kStatusMaxClients};
 
 // TCP_KEEPIDLE cannot exceed this (the kernel's MAX_TCP_KEEPIDLE).
 const long kMaxKeepAlive = 32767;
 // TCP_USER_TIMEOUT takes milliseconds in an int; a day is plenty.
 const long kMaxAckTimeout = 86400;
 const long kMaxPort = 65535;
+// Each status connection holds a descriptor; more than this is a typo.
+const long kMaxStatusClients = 1024;
 
 // Blanks, tabs and commas separate the items of DeviceNetworks.
 const char kListSeparators[] = " \t,";
@@ -139,20 +141,21 @@ bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check)
         pos = end;
     }
 
-    struct NumberKey { const char* key; long max; int& value; const char* meaning; } numbers[] = {
-        {key::kKeepAlive, kMaxKeepAlive, s.keepAlive, "seconds, 0 turns keepalive off"},
-        {key::kAckTimeout, kMaxAckTimeout, s.ackTimeout, "seconds, 0 keeps the kernel's default"},
-        {key::kStatusPort, kMaxPort, s.statusPort, "a port, 0 turns the status server off"},
+    struct NumberKey { const char* key; long min, max; int& value; const char* meaning; } numbers[] = {
+        {key::kKeepAlive, 0, kMaxKeepAlive, s.keepAlive, "seconds, 0 turns keepalive off"},
+        {key::kAckTimeout, 0, kMaxAckTimeout, s.ackTimeout, "seconds, 0 keeps the kernel's default"},
+        {key::kStatusPort, 0, kMaxPort, s.statusPort, "a port, 0 turns the status server off"},
+        {key::kStatusMaxClients, 1, kMaxStatusClients, s.statusMaxClients, "status connections open at once"},
     };
     for (NumberKey& k : numbers) {
         if (!given(k.key))
             continue;
-        if (plainNumber(text(k.key), 0, k.max, number)) {
+        if (plainNumber(text(k.key), k.min, k.max, number)) {
             k.value = static_cast<int>(number);
         } else {
             bad = true;
-            warnings.push_back(format("%s: %s=\"%s\" is not a number from 0 to %ld (%s); using %d", kConfigFile,
-                                      k.key, text(k.key).c_str(), k.max, k.meaning, k.value));
+            warnings.push_back(format("%s: %s=\"%s\" is not a number from %ld to %ld (%s); using %d", kConfigFile,
+                                      k.key, text(k.key).c_str(), k.min, k.max, k.meaning, k.value));
         }
     }
 
@@ -189,9 +192,9 @@ std::string describeSettings(const Settings& s)
     return format("Port=%d", s.port) + (s.port & 0xFFFF ? format(" (listening on %d)\n", s.port & 0xFFFF)
                                                          : std::string(" (the system chooses the port)\n")) +
            "DeviceNetworks=" + networks + (networks.empty() ? " (devices from any address)\n" : "\n") +
-           format("KeepAlive=%d\nAckTimeout=%d\nLogLevel=%s\nStatusPort=%d%s\nStatusAddress=%s\n", s.keepAlive,
-                  s.ackTimeout, CSvrLog::LevelName(s.logLevel), s.statusPort, s.statusPort ? "" : " (off)",
-                  s.statusAddress.c_str());
+           format("KeepAlive=%d\nAckTimeout=%d\nLogLevel=%s\nStatusPort=%d%s\nStatusAddress=%s\n"
+                  "StatusMaxClients=%d\n", s.keepAlive, s.ackTimeout, CSvrLog::LevelName(s.logLevel), s.statusPort,
+                  s.statusPort ? "" : " (off)", s.statusAddress.c_str(), s.statusMaxClients);
 }
 
 } // namespace relay

@@ -29,6 +29,7 @@ struct Settings {
     CSvrLog::Level logLevel = CSvrLog::kChunks;
     int statusPort = 0;                   // HTTP status server; 0 off
     std::string statusAddress = kDefaultStatusAddress;
+    int statusMaxClients = kDefaultStatusMaxClients; // status connections open at once
 };
 
 // What reading the settings found wrong.
@@ -40,8 +41,8 @@ struct SettingsCheck {
 
 // Reads the settings of section kConfigSection from a loaded store into out.
 // Every doubtful value (an unknown key, a Port that is not 1..65535, a bad
-// KeepAlive, AckTimeout, LogLevel, StatusPort or StatusAddress, which keep
-// their defaults) adds one warning. Returns false, with the reason in
+// KeepAlive, AckTimeout, LogLevel, StatusPort, StatusAddress or
+// StatusMaxClients, which keep their defaults) adds one warning. Returns false, with the reason in
 // check.error, when DeviceNetworks cannot be read: the server must not start
 // open to every address because of a typo.
 bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check);
