@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <iterator>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -60,15 +62,49 @@ size_t headLength(std::string_view text)
     return end == text.npos ? 0 : end;
 }
 
-std::shared_ptr<const std::string> plain(const char* t)
+// A document of one piece.
+std::shared_ptr<const Document> whole(std::string text)
 {
-    return std::make_shared<const std::string>(t);
+    auto doc = std::make_shared<Document>();
+    doc->pieces.push_back(std::move(text));
+    return doc;
 }
 
-// Keeps a document alive while an output buffer refers to it.
+std::shared_ptr<const Document> plain(const char* text)
+{
+    return whole(text);
+}
+
+// Keeps a document alive while an output buffer refers to a piece of it.
 void releaseDoc(const void*, size_t, void* holder)
 {
-    delete static_cast<std::shared_ptr<const std::string>*>(holder);
+    delete static_cast<std::shared_ptr<const Document>*>(holder);
+}
+
+// Pieces of a document grow to about this size; then a new one starts.
+// Each is allocated once with room for one more row of the usual size, so
+// that it is never copied as it grows, nor taken from mmap (glibc does so
+// from 128 KiB up).
+const size_t kPieceBytes = 63 * 1024;
+const size_t kRowRoom = 1024;
+
+// The piece that the next row goes into.
+std::string& piece(std::vector<std::string>& pieces)
+{
+    if (pieces.empty() || pieces.back().size() >= kPieceBytes) {
+        pieces.emplace_back();
+        pieces.back().reserve(kPieceBytes + kRowRoom);
+    }
+    return pieces.back();
+}
+
+void appendf(std::string& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    vappend(out, fmt, ap);
+    va_end(ap);
 }
 
 } // namespace
@@ -76,6 +112,14 @@ void releaseDoc(const void*, size_t, void* holder)
 // ---------------------------------------------------------------------------
 // The documents
 // ---------------------------------------------------------------------------
+
+size_t Document::Size() const
+{
+    size_t n = 0;
+    for (const std::string& p : pieces)
+        n += p.size();
+    return n;
+}
 
 StatusJson::StatusJson(const StatusSnapshot& head)
     : m_head(format("{\"pid\": %d, \"port\": %d, \"uptime_seconds\": %lld, \"devices\": [", head.pid, head.port,
@@ -86,33 +130,36 @@ StatusJson::StatusJson(const StatusSnapshot& head)
 void StatusJson::Add(const StatusSnapshot& s)
 {
     for (const DeviceRow& d : s.deviceRows) {
-        m_devices += format("%s{\"fd\": %d, \"id\": %d, \"address\": \"%s\", \"connected_seconds\": %lld, "
-                            "\"waiting_requesters\": [", m_devices.empty() ? "" : ", ", d.fd, d.id,
-                            dotted(d.addr).c_str(), static_cast<long long>(d.connectedSeconds));
+        std::string& j = piece(m_devices);
+        appendf(j, "%s{\"fd\": %d, \"id\": %d, \"address\": \"%s\", \"connected_seconds\": %lld, "
+                "\"waiting_requesters\": [", m_devices.size() == 1 && j.empty() ? "" : ", ", d.fd, d.id,
+                dotted(d.addr).c_str(), static_cast<long long>(d.connectedSeconds));
         for (size_t i = 0; i < d.waiters.size(); ++i)
-            m_devices += format("%s%d", i ? ", " : "", d.waiters[i]);
-        m_devices += format("], \"bytes_in\": %llu, \"bytes_out\": %llu}", static_cast<unsigned long long>(d.bytesIn),
-                            static_cast<unsigned long long>(d.bytesOut));
+            appendf(j, "%s%d", i ? ", " : "", d.waiters[i]);
+        appendf(j, "], \"bytes_in\": %llu, \"bytes_out\": %llu}", static_cast<unsigned long long>(d.bytesIn),
+                static_cast<unsigned long long>(d.bytesOut));
     }
     for (const RequesterRow& r : s.requesterRows) {
-        m_requesters += format("%s{\"fd\": %d, \"waiting_on\": %d, \"connected_seconds\": %lld}",
-                               m_requesters.empty() ? "" : ", ", r.fd, r.waitingOn,
-                               static_cast<long long>(r.connectedSeconds));
+        std::string& j = piece(m_requesters);
+        appendf(j, "%s{\"fd\": %d, \"waiting_on\": %d, \"connected_seconds\": %lld}",
+                m_requesters.size() == 1 && j.empty() ? "" : ", ", r.fd, r.waitingOn,
+                static_cast<long long>(r.connectedSeconds));
     }
 }
 
-std::string StatusJson::Text() const
+Document StatusJson::Finish()
 {
-    static const char kBetween[] = "], \"requesters\": [";
-    static const char kEnd[] = "]}\n";
-    std::string j;
-    j.reserve(m_head.size() + m_devices.size() + sizeof kBetween + m_requesters.size() + sizeof kEnd);
-    j += m_head;
-    j += m_devices;
-    j += kBetween;
-    j += m_requesters;
-    j += kEnd;
-    return j;
+    Document doc;
+    doc.pieces.reserve(m_devices.size() + m_requesters.size() + 3);
+    doc.pieces.push_back(std::move(m_head));
+    std::move(m_devices.begin(), m_devices.end(), std::back_inserter(doc.pieces));
+    doc.pieces.emplace_back("], \"requesters\": [");
+    std::move(m_requesters.begin(), m_requesters.end(), std::back_inserter(doc.pieces));
+    doc.pieces.emplace_back("]}\n");
+    m_head.clear();
+    m_devices.clear();
+    m_requesters.clear();
+    return doc;
 }
 
 std::string metricsText(const StatusSnapshot& s)
@@ -435,7 +482,7 @@ void CStatusServer::Answer(Client& c, bool head, Doc doc)
     if (doc == Doc::Metrics) {
         m_fill(snap);
         snap.statusClientsRefused = m_nRefused;
-        Reply(c, 200, "OK", "text/plain; version=0.0.4", std::make_shared<const std::string>(metricsText(snap)));
+        Reply(c, 200, "OK", "text/plain; version=0.0.4", whole(metricsText(snap)));
         return;
     }
     const int64_t now = monotonicMs();
@@ -475,7 +522,7 @@ void CStatusServer::BuildSlice()
         evtimer_add(m_pSlice, &nextPass);
         return;
     }
-    m_statusDoc = std::make_shared<const std::string>(m_pBuild->Text());
+    m_statusDoc = std::make_shared<const Document>(m_pBuild->Finish());
     m_nStatusBuiltMs = m_nBuildStartMs;
     m_pBuild.reset();
     std::vector<Client*> waiting;
@@ -485,22 +532,26 @@ void CStatusServer::BuildSlice()
 }
 
 // Queues the whole reply; the body is not copied. Once it is sent, our side
-// is shut (onClientWrite).
+// is shut (OnClientWrite).
 void CStatusServer::Reply(Client& c, int code, const char* reason, const char* type,
-                          std::shared_ptr<const std::string> body, const char* extraHeader)
+                          std::shared_ptr<const Document> body, const char* extraHeader)
 {
     evbuffer* out = bufferevent_get_output(c.bev);
+    const size_t size = body->Size();
     const std::string head = format("HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n"
-                                    "Connection: close\r\n%s\r\n", code, reason, type, body->size(), extraHeader);
-    Charge(static_cast<int64_t>(head.size() + (c.head ? 0 : body->size())));
+                                    "Connection: close\r\n%s\r\n", code, reason, type, size, extraHeader);
+    Charge(static_cast<int64_t>(head.size() + (c.head ? 0 : size)));
     if (m_nBudget < 0 && !m_bThrottled)
         Throttle();
     const timeval limit = {kReplySec, 0};
     c.state = Client::State::Writing;
     bool queued = evbuffer_add(out, head.data(), head.size()) == 0;
-    if (queued && !c.head && !body->empty()) {
-        auto* holder = new std::shared_ptr<const std::string>(std::move(body));
-        queued = evbuffer_add_reference(out, (*holder)->data(), (*holder)->size(), releaseDoc, holder) == 0;
+    for (size_t i = 0; queued && !c.head && i < body->pieces.size(); ++i) {
+        const std::string& piece = body->pieces[i];
+        if (piece.empty())
+            continue;
+        auto* holder = new std::shared_ptr<const Document>(body);
+        queued = evbuffer_add_reference(out, piece.data(), piece.size(), releaseDoc, holder) == 0;
         if (!queued)
             delete holder;
     }

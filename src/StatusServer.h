@@ -86,6 +86,15 @@ struct StatusSnapshot {
     std::vector<RequesterRow> requesterRows;
 };
 
+// A document as the pieces it was made in: sent one after the other, they
+// are the whole document. No piece is much over 64 KiB (but for a device
+// with thousands of waiting requesters), so that neither making nor freeing
+// one holds the loop.
+struct Document {
+    std::vector<std::string> pieces;
+    size_t Size() const;
+};
+
 // The /status document: pid, port, uptime, one object per device and per
 // requester. Made from the head of one snapshot and the rows of as many
 // snapshots as it takes (each with higher descriptors than the one before),
@@ -96,11 +105,12 @@ public:
     explicit StatusJson(const StatusSnapshot& head);
     // Appends the snapshot's rows.
     void Add(const StatusSnapshot& rows);
-    // The whole document.
-    std::string Text() const;
+    // The whole document; the builder is left empty.
+    Document Finish();
 
 private:
-    std::string m_head, m_devices, m_requesters;
+    std::string m_head;
+    std::vector<std::string> m_devices, m_requesters;
 };
 
 // The /metrics document, Prometheus text format 0.0.4.
@@ -132,7 +142,7 @@ public:
     static constexpr int kDescriptorReserve = 32;
     // Rows per loop pass while a /status document is built: well under a
     // millisecond of the loop.
-    static constexpr size_t kRowsPerSlice = 256;
+    static constexpr size_t kRowsPerSlice = 128;
     // A /status document is built at most this often; requests in between
     // get the last one.
     static constexpr int kStatusMaxAgeMs = 1000;
@@ -184,7 +194,7 @@ private:
     void Accept(int fd);
     void ReadHead(Client& c);
     void Answer(Client& c, bool head, Doc doc);
-    void Reply(Client& c, int code, const char* reason, const char* type, std::shared_ptr<const std::string> body,
+    void Reply(Client& c, int code, const char* reason, const char* type, std::shared_ptr<const Document> body,
                const char* extraHeader = "");
     void BuildSlice();
     void Close(Client* c);
@@ -215,7 +225,7 @@ private:
     std::vector<std::unique_ptr<Client>> m_clients;
     // The /status document: the last one, when its build started, the one
     // being built (and where it goes on) and the clients waiting for it.
-    std::shared_ptr<const std::string> m_statusDoc;
+    std::shared_ptr<const Document> m_statusDoc;
     int64_t m_nStatusBuiltMs = 0;
     std::unique_ptr<StatusJson> m_pBuild;
     int m_nBuildFrom = 0;

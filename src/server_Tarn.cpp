@@ -47,6 +47,7 @@ const char kUsage[] =
     "  LogLevel=chunks        chunks | connections | errors\n"
     "  StatusPort=0           HTTP status (/status, /metrics); 0: off\n"
     "  StatusAddress=127.0.0.1\n"
+    "  StatusMaxClients=16    status connections open at once\n"
     "\n"
     "Signals: SIGINT stops in order (\"exit 0\", status 0); SIGHUP reads\n"
     "relaySvr.ini again; SIGTERM writes the pending log and ends.\n"
