@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
-#include <iterator>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string_view>
 
 #include <arpa/inet.h>
@@ -34,7 +34,7 @@ int64_t monotonicMs()
 bool tokenChar(char ch)
 {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') ||
-           std::strchr("!#$%&'*+-.^_`|~", ch) != nullptr;
+           (ch != '\0' && std::strchr("!#$%&'*+-.^_`|~", ch) != nullptr);
 }
 
 // The parts of a request line "METHOD SP target SP HTTP/1.x"; false when it
@@ -444,7 +444,7 @@ void CStatusServer::ReadHead(Client& c)
             c.discarded = evbuffer_get_length(in);
             evbuffer_drain(in, c.discarded);
             Reply(c, 431, "Request Header Fields Too Large", "text/plain",
-                  plain("request line and headers over 8192 bytes\n"));
+                  whole(format("request line and headers over %zu bytes\n", kMaxHead)));
         }
         return;
     }
@@ -498,8 +498,22 @@ void CStatusServer::Answer(Client& c, bool head, Doc doc)
     m_pBuild = std::make_unique<StatusJson>(snap);
     m_nBuildFrom = 0;
     m_nBuildStartMs = now;
+    NextSlice();
+}
+
+// The next slice runs on the next loop pass, after whatever is ready then.
+// Should that fail, the build is given up and its clients told so: left
+// alone, every later client would wait for it.
+void CStatusServer::NextSlice()
+{
     static const timeval nextPass = {0, 0};
-    evtimer_add(m_pSlice, &nextPass);
+    if (evtimer_add(m_pSlice, &nextPass) == 0)
+        return;
+    m_pBuild.reset();
+    std::vector<Client*> waiting;
+    waiting.swap(m_waiting);
+    for (Client* c : waiting)
+        Reply(*c, 503, "Service Unavailable", "text/plain", plain("cannot make the document now\n"));
 }
 
 void CStatusServer::OnSlice(evutil_socket_t, short, void* arg)
@@ -518,8 +532,7 @@ void CStatusServer::BuildSlice()
     m_pBuild->Add(rows);
     if (next >= 0) {
         m_nBuildFrom = next;
-        static const timeval nextPass = {0, 0};
-        evtimer_add(m_pSlice, &nextPass);
+        NextSlice();
         return;
     }
     m_statusDoc = std::make_shared<const Document>(m_pBuild->Finish());

@@ -197,6 +197,7 @@ private:
     void Answer(Client& c, bool head, Doc doc);
     void Reply(Client& c, int code, const char* reason, const char* type, std::shared_ptr<const Document> body,
                const char* extraHeader = "");
+    void NextSlice();
     void BuildSlice();
     void Close(Client* c);
 

@@ -73,11 +73,14 @@ public:
     void Init();
     bool InitOk() const { return m_bInitOk; }
     // Reads relaySvr.ini again (SIGHUP). DeviceNetworks, KeepAlive,
-    // AckTimeout, LogLevel, StatusPort and StatusAddress take effect at once;
-    // devices now outside DeviceNetworks are closed, the socket options are
-    // applied to the connected devices. A changed Port is reported and
-    // ignored. An unreadable file or a bad value keeps the running settings
-    // and says why on stderr. No other connection is touched. In the loop.
+    // AckTimeout, LogLevel, StatusPort, StatusAddress and StatusMaxClients
+    // take effect at once; devices now outside DeviceNetworks are closed, the
+    // socket options are applied to the connected devices, and a status
+    // server that is not listening is tried again. A changed Port is
+    // reported and ignored. An unreadable file or a bad value keeps the
+    // running settings and says why on stderr. Logs "SvrReload ok!" when it
+    // took whole; when the status server could not be bound, the rest has
+    // taken and stderr says so. No other connection is touched. In the loop.
     void Reload();
     const Settings& GetSettings() const { return m_settings; }
 
