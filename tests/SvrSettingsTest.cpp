@@ -65,6 +65,9 @@ TEST(SvrConfig, SettingsAreCheckedKeyByKey)
          "StatusPort=9100\nStatusAddress=10.0.0.1"},
         {"bad status address", "StatusAddress=localhost", true, true, "StatusAddress=\"localhost\"",
          "StatusAddress=127.0.0.1"},
+        {"status clients", "StatusMaxClients=4", true, false, "", "StatusMaxClients=4\n"},
+        {"no status clients at all", "StatusMaxClients=0", true, true, "StatusMaxClients=\"0\" is not a number from 1",
+         "StatusMaxClients=16\n"},
         {"values that turn things off", "KeepAlive=0\nAckTimeout=0\nLogLevel=errors", true, false, "",
          "KeepAlive=0\nAckTimeout=0\nLogLevel=errors"},
     };
