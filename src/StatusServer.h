@@ -129,7 +129,8 @@ public:
     using AcceptFailed = std::function<void(int err)>;
 
     // The request head must arrive whole within this of the connection, and
-    // the reply be taken within this of the head (totals, not idle times).
+    // the reply be taken within this of its being ready (totals, not idle
+    // times).
     static constexpr int kRequestSec = 5;
     static constexpr int kReplySec = 5;
     // The request line and headers may take this much; more gets 431.
@@ -180,8 +181,6 @@ public:
     // descriptors, and got some back). Holds across Listen.
     void Pause();
     void Resume();
-    // Connections closed at once since the server was made.
-    uint64_t Refused() const { return m_nRefused; }
 
 private:
     struct Client;
@@ -223,7 +222,7 @@ private:
     int64_t m_nBudget = kBudgetBurst;        // bytes, at m_nBudgetAtMs
     int64_t m_nBudgetAtMs = 0;
     event* m_pThrottle = nullptr;
-    uint64_t m_nRefused = 0;
+    uint64_t m_nRefused = 0;                 // connections closed at once, for /metrics
     std::vector<std::unique_ptr<Client>> m_clients;
     // The /status document: the last one, when its build started, the one
     // being built (and where it goes on) and the clients waiting for it.
