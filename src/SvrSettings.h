@@ -43,6 +43,7 @@ struct Settings {
     // chunk answers one request.
     int answerWindowMs = 0;
     AnswerOrder answerOrder = AnswerOrder::Descriptor;
+    int statusMaxClients = kDefaultStatusMaxClients; // status connections open at once
 };
 
 // What reading the settings found. Every line names the file (the store's

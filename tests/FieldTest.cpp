@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -35,6 +36,8 @@ using namespace std::chrono_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // The server's standard error: the log file, less the lines of stdout.
 bool logHas(const RelayServer& srv, const std::string& part) { return srv.log().find(part) != std::string::npos; }
@@ -647,90 +650,204 @@ TEST(StatusServer, DocumentsFollowConnectionsAndTraffic) {
     EXPECT_EQ(head.body, "");
 }
 
-// Loopback only by default; other paths 404, other methods 405; a client
-// that stalls is dropped after its timeout and never holds up relaying; a
-// reload moves the server to a new port; a port that cannot be bound is
-// reported and the relay runs without it.
-TEST(StatusServer, StaysOutOfTheWay) {
-    RelayServer srv;
-    Status status;
-    StartOptions o = status.options();
-    ASSERT_TRUE(srv.start(o));
-    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return httpRequest(status.port, "GET /status").status == 200; }));
-    std::ifstream tcp("/proc/net/tcp");
-    char portHex[8];
-    std::snprintf(portHex, sizeof portHex, ":%04X", status.port);
-    bool loopbackOnly = false;
-    for (std::string line; std::getline(tcp, line);)
-        if (line.find(std::string("0100007F") + portHex + " 00000000:0000 0A") != std::string::npos) loopbackOnly = true;
-    EXPECT_TRUE(loopbackOnly) << "the status port is not bound to 127.0.0.1 alone";
+namespace {
 
-    EXPECT_EQ(httpRequest(status.port, "GET /").status, 404);
-    EXPECT_EQ(httpRequest(status.port, "GET /metrics/x").status, 404);
-    const HttpReply post = httpRequest(status.port, "POST /status");
-    EXPECT_EQ(post.status, 405);
-    EXPECT_NE(post.headers.find("Allow: GET, HEAD"), std::string::npos) << post.headers;
-
-    // Half a request, never finished: relaying goes on meanwhile.
-    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP socket to 127.0.0.1:port; with nonBlocking the connect may still be
+// under way. -1 when it cannot be made.
+int connectTo(int port, bool nonBlocking = false) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(status.port));
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    ASSERT_EQ(send(stalled, "GET /sta", 8, 0), 8);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A listening socket on 127.0.0.1:port that keeps the status server off it.
+int takePort(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;  // the port's last connections may still be in TIME-WAIT
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether a socket listens on hexAddress:port ("0100007F" is 127.0.0.1).
+bool listensOn(const std::string& hexAddress, int port) {
+    std::ifstream tcp("/proc/net/tcp");
+    char portHex[8];
+    std::snprintf(portHex, sizeof portHex, ":%04X", port);
+    for (std::string line; std::getline(tcp, line);)
+        if (line.find(hexAddress + portHex + " 00000000:0000 0A") != std::string::npos) return true;
+    return false;
+}
+
+// What the status server holds "SvrReload ok!" after the next SIGHUP.
+void writeIni(const RelayServer& srv, const std::string& keys) {
+    std::ofstream(srv.dir() + "/relaySvr.ini", std::ios::trunc)
+        << "[SvrTarn]\nPort=" << srv.configuredPort() << "\n" << keys;
+}
+
+}  // namespace
+
+// GET and HEAD of /status and /metrics; any other path 404, any other
+// method 405 with the methods there are, whatever its spelling or body.
+TEST(StatusServer, AnswersGetAndHeadOnly) {
+    RelayServer srv;
+    Status status;
+    ASSERT_TRUE(srv.start(status.options()));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return isPortListening(status.port); }));
+    const struct { const char* request; std::string body; int status; } cases[] = {
+        {"GET /status", "", 200},      {"HEAD /status", "", 200},       {"GET /metrics?x=1", "", 200},
+        {"HEAD /metrics", "", 200},    {"GET /", "", 404},              {"GET /metrics/x", "", 404},
+        {"get /status", "", 405},      {"PROPFIND /status", "", 405},   {"POST /status", "name=value", 405},
+        {"PUT /metrics", std::string(20000, 'x'), 405},                 {"DELETE /status", "", 405},
+        {"OPTIONS *", "", 405},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        const HttpReply r = httpRequest(status.port, c.request, kDataTimeout, c.body);
+        EXPECT_EQ(r.status, c.status) << r.headers;
+        EXPECT_NE(r.headers.find("Connection: close\r\n"), std::string::npos) << r.headers;
+        if (c.status == 405) {
+            EXPECT_NE(r.headers.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos) << r.headers;
+        }
+        if (std::string(c.request).rfind("HEAD ", 0) == 0) {
+            EXPECT_EQ(r.body, "");
+        } else {
+            EXPECT_NE(r.headers.find("Content-Length: " + std::to_string(r.body.size()) + "\r\n"), std::string::npos);
+        }
+    }
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+// Loopback only by default; a client that sends a byte a second but never
+// a whole request is dropped 5 s after it connected, and never holds up
+// relaying meanwhile.
+TEST(StatusServer, StaysOutOfTheWay) {
+    RelayServer srv;
+    Status status;
+    ASSERT_TRUE(srv.start(status.options()));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return httpRequest(status.port, "GET /status").status == 200; }));
+    EXPECT_TRUE(listensOn("0100007F", status.port)) << "the status port is not bound to 127.0.0.1 alone";
+
+    const int trickle = connectTo(status.port);
+    ASSERT_GE(trickle, 0);
+    const auto start = Clock::now();
+    ASSERT_EQ(send(trickle, "GET /status HTTP/1.0\r\nX-Slow: ", 30, MSG_NOSIGNAL), 30);
     Client& dev = srv.connectDevice(9);
     Client& req = srv.connectRequester();
-    EXPECT_TRUE(relays(req, dev, request(1, 9)));
-    EXPECT_TRUE(relays(dev, req, "while-stalled"));
-    const timeval limit{10, 0};
-    setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    char buf[512];
-    const auto start = Clock::now();
-    while (recv(stalled, buf, sizeof buf, 0) > 0) {
+    bool dropped = false;
+    for (unsigned char i = 0; !dropped && Clock::now() < start + 9s; ++i) {
+        EXPECT_TRUE(relays(req, dev, request(i, 9)));
+        EXPECT_TRUE(relays(dev, req, "while-stalled"));
+        pollfd p{trickle, POLLIN, 0};
+        char buf[512];
+        dropped = send(trickle, "x", 1, MSG_NOSIGNAL) != 1 ||
+                  (poll(&p, 1, 1000) == 1 && recv(trickle, buf, sizeof buf, 0) <= 0);
     }
-    EXPECT_LT(Clock::now() - start, 9s) << "the stalled status client was not dropped";
-    close(stalled);
+    const double after = secondsSince(start);
+    close(trickle);
+    EXPECT_TRUE(dropped) << "a client that keeps sending a byte a second was never dropped";
+    EXPECT_GT(after, 4.0);
+    EXPECT_LT(after, 7.5);
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+// A status port that is taken at start is bound on the next reload after it
+// is free; until then the reload says it took only in part. The address
+// moves on the same port (127.0.0.1 to 0.0.0.0); a move that fails keeps
+// the address it had.
+TEST(StatusServer, ReloadBindsAgainAndMoves) {
+    Status status;
+    const std::string port = std::to_string(status.port);
+    int blocker = takePort(status.port);
+    ASSERT_GE(blocker, 0);
+    RelayServer srv;
+    ASSERT_TRUE(srv.start(status.options()));
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, "status: cannot listen on 127.0.0.1:" + port); }))
+        << srv.log();
+    const std::string inPart = "SvrReload in part: status: cannot listen on ";
+
+    ASSERT_TRUE(srv.signal(SIGHUP));  // still taken
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, inPart + "127.0.0.1:" + port); })) << srv.log();
+    close(blocker);
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!")) << srv.log();
+    EXPECT_EQ(httpRequest(status.port, "GET /status").status, 200);
+
+    writeIni(srv, status.ini() + "StatusAddress=0.0.0.0\n");
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!", 2)) << srv.log();
+    EXPECT_TRUE(listensOn("00000000", status.port));
+    EXPECT_FALSE(listensOn("0100007F", status.port));
+    EXPECT_EQ(httpRequest(status.port, "GET /metrics").status, 200);
 
     const int newPort = pickFreePort();
-    std::ofstream(srv.dir() + "/relaySvr.ini", std::ios::trunc)
-        << "[SvrTarn]\nPort=" << srv.configuredPort() << "\nStatusPort=" << newPort << "\n";
+    blocker = takePort(newPort);
+    ASSERT_GE(blocker, 0);
+    writeIni(srv, "StatusPort=" + std::to_string(newPort) + "\n");
     ASSERT_TRUE(srv.signal(SIGHUP));
-    ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, inPart + "127.0.0.1:" + std::to_string(newPort)); }))
+        << srv.log();
+    EXPECT_TRUE(logHas(srv, "the old status address stays"));
+    EXPECT_EQ(httpRequest(status.port, "GET /status").status, 200);
+    close(blocker);
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!", 3)) << srv.log();
     EXPECT_EQ(httpRequest(newPort, "GET /status").status, 200);
     EXPECT_FALSE(isPortListening(status.port));
     EXPECT_TRUE(srv.stopsCleanly());
+}
 
-    // Taken by the first copy's status port... which is gone now; take it here.
-    const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;  // the port's last connections may still be in TIME-WAIT
-    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(static_cast<uint16_t>(newPort));
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    StartOptions taken;
-    taken.iniExtra = "StatusPort=" + std::to_string(newPort) + "\n";
-    ASSERT_TRUE(srv.start(taken));
-    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, "status: cannot listen on 127.0.0.1:" +
-                                                               std::to_string(newPort)); })) << srv.log();
-    Client& dev2 = srv.connectDevice(9);
-    Client& req2 = srv.connectRequester();
-    EXPECT_TRUE(relays(req2, dev2, request(1, 9)));
-    close(blocker);
+// With 64 descriptors, 200 status clients that send a byte every 2 s get
+// StatusMaxClients connections at most, for 5 s each, never the relay's
+// descriptors: a requester connects and exchanges with a device all along,
+// accepting never runs out, and the status server counts whom it refused.
+TEST(StatusServer, SlowClientsNeverStarveTheRelay) {
+    RelayServer srv;
+    Status status;
+    StartOptions o = status.options();
+    o.fileLimit = 64;
+    ASSERT_TRUE(srv.start(o));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return isPortListening(status.port); }));
+    Client& dev = srv.connectDevice(9);
+    std::vector<int> slow;
+    for (int i = 0; i < 200; ++i) slow.push_back(connectTo(status.port, true));
+    const std::string head = "GET /status HTTP/1.0\r\nX-Slow: ";
+    const auto start = Clock::now();
+    for (size_t round = 0; Clock::now() < start + 7s; ++round) {
+        if (round % 8 == 0) {
+            for (int fd : slow)  // refused and dropped ones fail: that is fine
+                send(fd, &head[std::min(round / 8, head.size() - 1)], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        Client& req = srv.connectRequester();  // a new one each time, as relay-request does
+        ASSERT_TRUE(relays(req, dev, request(static_cast<unsigned char>(round), 9))) << secondsSince(start) << " s";
+        ASSERT_TRUE(relays(dev, req, "answer")) << secondsSince(start) << " s";
+        req.close();
+        std::this_thread::sleep_for(250ms);
+    }
+    for (int fd : slow) close(fd);
+    EXPECT_FALSE(logHas(srv, "accept: ")) << srv.log();
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return status.value("relaysvr_status_clients_refused_total") >= 100; }))
+        << status.metrics();
     EXPECT_TRUE(srv.stopsCleanly());
 }
 
 // ---------------------------------------------------------------------------
 // Devices whose link dies without a FIN or RST
 // ---------------------------------------------------------------------------
-
-namespace {
-
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-}  // namespace
 
 // A device behind a link that dies: while requests keep coming, the
 // acknowledgement timeout drops it and the device that dialled in again

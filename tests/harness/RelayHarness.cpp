@@ -269,7 +269,7 @@ std::string request(unsigned char tag, unsigned char id, size_t n) {
     return s;
 }
 
-HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout) {
+HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout, const std::string& body) {
     HttpReply reply;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in to = inetAddress(htonl(INADDR_LOOPBACK), port);
@@ -277,7 +277,9 @@ HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::string text;
-    const std::string request = methodAndPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request = methodAndPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" +
+                                (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                                "\r\n" + body;
     if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         const auto deadline = Clock::now() + timeout;

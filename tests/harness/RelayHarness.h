@@ -113,9 +113,11 @@ struct HttpReply {
     std::string headers;   // the header lines, as sent
     std::string body;
 };
-// Sends one HTTP/1.0 request ("GET /metrics", "POST /status", ...) to
-// 127.0.0.1:port and reads the reply until the server closes.
-HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout = kDataTimeout);
+// Sends one HTTP/1.0 request ("GET /metrics", "POST /status", ...), with a
+// body when one is given, to 127.0.0.1:port and reads the reply until the
+// server closes.
+HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout = kDataTimeout,
+                      const std::string& body = "");
 // The value of one sample of a Prometheus text document, such as
 // metric(text, "relaysvr_requests_total{outcome=\"forwarded\"}"); -1 when absent.
 double metric(const std::string& text, const std::string& series);
