@@ -36,6 +36,7 @@ constexpr const char* kStatusPort = "StatusPort";
 constexpr const char* kStatusAddress = "StatusAddress";
 constexpr const char* kAnswerWindow = "AnswerWindow";
 constexpr const char* kAnswerOrder = "AnswerOrder";
+constexpr const char* kStatusMaxClients = "StatusMaxClients";
 constexpr const char* kListenAddress = "ListenAddress";
 constexpr const char* kMaxConnectionsPerAddress = "MaxConnectionsPerAddress";
 constexpr const char* kRequesterReserve = "RequesterReserve";
@@ -46,6 +47,9 @@ constexpr int kDefaultRequesterReserve = 32;
 
 // The status server listens here unless StatusAddress names another address.
 constexpr const char* kDefaultStatusAddress = "127.0.0.1";
+// Status connections open at once unless StatusMaxClients says otherwise:
+// plenty for a scraper and a few operators, few enough to cost nothing.
+constexpr int kDefaultStatusMaxClients = 16;
 
 } // namespace relay
 

@@ -1,13 +1,23 @@
 #include "SimpleIni.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -38,16 +48,25 @@ const char* const kSectionRefused = "\n]";
 const char* const kKeyRefused = "\n=;#";
 
 // Replacing a file. The kernel follows at most 40 links in one lookup; a
-// longer chain is refused the same way. The temporary file's name is the
-// target's, cut so that the added ".<pid>.<n>.tmp" stays within NAME_MAX, and
-// hidden; names already taken are skipped a bounded number of times.
+// longer chain is refused the same way. A temporary file's name is the
+// target's, hidden, cut so that the random letters and ".tmp" keep within
+// NAME_MAX: 12 letters of 62 make a clash with another save's name
+// unheard of, and O_EXCL turns one into another pick.
 const int kMaxLinkHops = 40;
 const size_t kTempStemMax = 200;
 const char* const kTempPrefix = ".";
 const char* const kTempSuffix = ".tmp";
+const size_t kTempRandomLetters = 12;
 const int kTempAttempts = 100;
-const mode_t kNewFileMode = 0666;      // less the umask, applied by open
+const mode_t kNewFileMode = 0666;      // less the umask (or the default ACL), applied by open
+const mode_t kPrivateMode = 0600;      // until the old file's rights are copied
 const mode_t kPermissionBits = 07777;
+// Where the kernel lists a process's open descriptors as links to their files.
+const char* const kDescriptorDir = "/proc/self/fd/";
+// The extended attribute that holds a file's POSIX access ACL.
+const char* const kAccessAcl = "system.posix_acl_access";
+// Tries at reading an attribute list or value that keeps growing meanwhile.
+const int kAttributeAttempts = 4;
 
 }  // namespace
 
@@ -88,6 +107,30 @@ std::string SimpleIni::GetValue(const std::string& section, const std::string& k
     if (entry == sec->second.end())
         return def;
     return entry->second.value;
+}
+
+bool simple_ini_detail::readBool(const std::string& text, bool def)
+{
+    static const char* const kWhiteSpace = " \t\n\v\f\r";
+    static const char* const kTrueWords[] = {"true", "yes", "on", "1"};
+    static const char* const kFalseWords[] = {"false", "no", "off", "0"};
+    const size_t first = text.find_first_not_of(kWhiteSpace);
+    if (first == std::string::npos)
+        return def;
+    const size_t last = text.find_last_not_of(kWhiteSpace);
+    const std::string word = text.substr(first, last - first + 1);
+    // None of the words holds an "i", the one letter that some locales fold
+    // otherwise; the length check keeps a stored NUL from ending the word.
+    auto is = [&word](const char* w) {
+        return word.size() == std::strlen(w) && strncasecmp(word.data(), w, word.size()) == 0;
+    };
+    for (const char* w : kTrueWords)
+        if (is(w))
+            return true;
+    for (const char* w : kFalseWords)
+        if (is(w))
+            return false;
+    return def;
 }
 
 void SimpleIni::SetValue(const std::string& section, const std::string& key, const std::string& value)
@@ -396,6 +439,31 @@ void render(const SimpleIni::SectionMap& sections, const SimpleIni::DescriptionM
 
 // ---- Files ------------------------------------------------------------------
 
+// A descriptor that closes itself; close() reports the write error that a
+// file system may defer to it.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_Fd(fd) {}
+    ~Fd()
+    {
+        if (m_Fd >= 0)
+            ::close(m_Fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd(Fd&& other) noexcept : m_Fd(std::exchange(other.m_Fd, -1)) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        std::swap(m_Fd, other.m_Fd);
+        return *this;
+    }
+    int get() const { return m_Fd; }
+    bool valid() const { return m_Fd >= 0; }
+    bool close() { return ::close(std::exchange(m_Fd, -1)) == 0; }
+private:
+    int m_Fd;
+};
+
 std::string directoryOf(const std::string& path)
 {
     const size_t slash = path.rfind('/');
@@ -408,6 +476,12 @@ std::string baseOf(const std::string& path)
 {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The path through which the kernel reaches an open descriptor's file.
+std::string descriptorPath(int fd)
+{
+    return kDescriptorDir + std::to_string(fd);
 }
 
 bool writeAll(int fd, const std::string& text)
@@ -424,127 +498,351 @@ bool writeAll(int fd, const std::string& text)
     return true;
 }
 
-// Truncates and writes an existing node without replacing it. No O_CREAT: a
-// device that vanished meanwhile must not come back as a regular file.
-bool writeInPlace(const std::string& path, const std::string& text)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool written = writeAll(fd, text);
-    return close(fd) == 0 && written;
-}
+// Where a save goes, found by following the path's last name, and what was
+// there. Every decision is taken from fstat of `node`, a descriptor opened
+// once without following the name, so that a file renamed over the name
+// meanwhile cannot change the choice halfway.
+struct Target {
+    enum Kind {
+        kMissing,          // nothing there: a new file is created
+        kRegular,          // a regular file: replaced
+        kNode,             // a device, FIFO, socket or directory: written in place
+        kDescriptorLink,   // a /proc link naming an open file: written in place
+    };
+    Kind kind = kMissing;
+    Fd dir;                // O_PATH descriptor of the directory holding name
+    std::string name;
+    Fd node;               // O_PATH descriptor of what name held, if anything
+    struct stat st{};
+};
 
-// Follows the symbolic links of the last name in path, so that the link
-// stays and the file it leads to is replaced. The result may not exist (a
-// dangling link, or a new file). False for a loop or an unreadable link.
-bool followLinks(const std::string& path, std::string& target)
+// Follows the symbolic links of path's last name, one descriptor per hop: a
+// link stays, and the save goes to the file it leads to. A link in /proc
+// (/proc/self/fd/N, /dev/stdout) leads to an open file, which may have no
+// name at all, so it is not followed by its text. False, with errno, for a
+// directory that does not open, a link loop or an unreadable link.
+bool locate(const std::string& path, Target& target)
 {
-    std::string name = path;
+    std::string text = path;
+    Fd base;   // the last link's directory, for a relative link text
     for (int hop = 0;; ++hop) {
-        struct stat st;
-        if (lstat(name.c_str(), &st) != 0) {
-            target = name;
-            return errno == ENOENT;
+        Fd dir(openat(base.valid() ? base.get() : AT_FDCWD, directoryOf(text).c_str(),
+                      O_PATH | O_DIRECTORY | O_CLOEXEC));
+        target.name = baseOf(text);
+        if (!dir.valid())
+            return false;
+        if (target.name.empty()) {
+            errno = EISDIR;
+            return false;
         }
-        if (!S_ISLNK(st.st_mode)) {
-            target = name;
+        Fd node(openat(dir.get(), target.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!node.valid() && errno != ENOENT)
+            return false;
+        target.dir = std::move(dir);
+        if (!node.valid()) {
+            target.kind = Target::kMissing;
+            target.node = Fd();
             return true;
         }
-        if (hop == kMaxLinkHops)
+        if (fstat(node.get(), &target.st) != 0)
             return false;
+        target.node = std::move(node);
+        if (!S_ISLNK(target.st.st_mode)) {
+            target.kind = S_ISREG(target.st.st_mode) ? Target::kRegular : Target::kNode;
+            return true;
+        }
+        struct statfs fs;
+        if (fstatfs(target.node.get(), &fs) != 0)
+            return false;
+        if (fs.f_type == PROC_SUPER_MAGIC) {
+            target.kind = Target::kDescriptorLink;
+            return true;
+        }
+        if (hop == kMaxLinkHops) {
+            errno = ELOOP;
+            return false;
+        }
         char dest[PATH_MAX];
-        const ssize_t n = readlink(name.c_str(), dest, sizeof dest);
+        const ssize_t n = readlinkat(target.node.get(), "", dest, sizeof dest);
         if (n <= 0 || static_cast<size_t>(n) == sizeof dest)
             return false;
-        const std::string link(dest, static_cast<size_t>(n));
-        name = link[0] == '/' ? link : directoryOf(name) + "/" + link;
+        text.assign(dest, static_cast<size_t>(n));
+        base = std::move(target.dir);
     }
 }
 
-// Makes the rename itself durable. Best effort: the new text is in place
-// either way.
-void syncDirectory(const std::string& dir)
+// Writes a node that is never replaced. A device or FIFO is reopened by name
+// without following it and written only if it is still the node that was
+// decided on; no O_CREAT, so a node that vanished does not come back as a
+// regular file. A /proc link is followed to its open file, which is truncated.
+bool writeInPlace(const Target& target, const std::string& text)
 {
-    const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    fsync(fd);
-    close(fd);
+    const bool throughLink = target.kind == Target::kDescriptorLink;
+    Fd fd(openat(target.dir.get(), target.name.c_str(),
+                 O_WRONLY | O_NOCTTY | O_CLOEXEC | (throughLink ? O_TRUNC : O_NOFOLLOW)));
+    if (!fd.valid())
+        return false;
+    struct stat st;
+    if (!throughLink
+        && (fstat(fd.get(), &st) != 0 || st.st_dev != target.st.st_dev || st.st_ino != target.st.st_ino))
+        return false;
+    const bool written = writeAll(fd.get(), text);
+    return fd.close() && written;
 }
 
-// Writes text beside target and renames it over target; old is the target's
-// status, or null for a new file. On failure target is untouched and the
-// temporary file is gone.
-bool replace(const std::string& target, const struct stat* old, const std::string& text)
-{
-    const std::string base = baseOf(target);
-    if (base.empty())
-        return false;
-    const std::string dir = directoryOf(target);
-    static std::atomic<unsigned> serial{0};
+// ---- Attributes of a replaced file ----
 
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < kTempAttempts; ++attempt) {
-        temp = dir + "/" + kTempPrefix + base.substr(0, kTempStemMax) + "." + std::to_string(getpid()) + "."
-               + std::to_string(serial++) + kTempSuffix;
-        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
-        if (fd < 0 && errno != EEXIST)
+// An error that means "this process may not", or "this file system has no
+// such thing", as opposed to a failing disk. (ENOTSUP is EOPNOTSUPP on Linux.)
+bool mayNot(int error)
+{
+    return error == EPERM || error == EACCES || error == EOPNOTSUPP;
+}
+
+// Reads the old file's extended attributes. flistxattr refuses an O_PATH
+// descriptor, so they are read through its /proc path, which the kernel
+// resolves to that very file without opening it (it may be write-only to this
+// process). Where /proc is not mounted, the file is opened for reading by
+// name and used only if it is still the file that was decided on.
+class AttributeSource {
+public:
+    explicit AttributeSource(const Target& target) : m_Path(descriptorPath(target.node.get()))
+    {
+        if (listxattr(m_Path.c_str(), nullptr, 0) >= 0 || errno != ENOENT)
+            return;
+        Fd file(openat(target.dir.get(), target.name.c_str(),
+                       O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        struct stat st;
+        if (file.valid() && fstat(file.get(), &st) == 0 && st.st_dev == target.st.st_dev
+            && st.st_ino == target.st.st_ino)
+            m_File = std::move(file);
+    }
+    ssize_t list(char* buf, size_t size) const
+    {
+        return m_File.valid() ? flistxattr(m_File.get(), buf, size) : listxattr(m_Path.c_str(), buf, size);
+    }
+    ssize_t get(const char* name, void* buf, size_t size) const
+    {
+        return m_File.valid() ? fgetxattr(m_File.get(), name, buf, size)
+                              : getxattr(m_Path.c_str(), name, buf, size);
+    }
+private:
+    std::string m_Path;
+    Fd m_File;
+};
+
+// Reads a list or a value whose size may change between the sizing call and
+// the read (ERANGE); gives up after a few tries.
+template<typename Read>
+bool readGrowing(Read read, std::vector<char>& out)
+{
+    for (int attempt = 0; attempt < kAttributeAttempts; ++attempt) {
+        const ssize_t size = read(nullptr, 0);
+        if (size < 0)
+            return false;
+        out.resize(static_cast<size_t>(size));
+        const ssize_t n = read(out.data(), out.size());
+        if (n >= 0) {
+            out.resize(static_cast<size_t>(n));
+            return true;
+        }
+        if (errno != ERANGE)
             return false;
     }
-    if (fd < 0)
-        return false;
-
-    bool ok = true;
-    if (old != nullptr) {
-        // Owner and group first: changing them may clear set-id bits that the
-        // chmod then restores.
-        if ((old->st_uid != geteuid() || old->st_gid != getegid())
-            && fchown(fd, old->st_uid, old->st_gid) != 0) {
-            // Only a privileged process may give a file away; otherwise the
-            // file becomes the saver's, as any file it creates would.
-        }
-        ok = fchmod(fd, old->st_mode & kPermissionBits) == 0;
-    }
-    ok = ok && writeAll(fd, text) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        unlink(temp.c_str());
-        return false;
-    }
-    syncDirectory(dir);
-    return true;
+    return false;
 }
 
-// Chooses between replacing the file and writing the node in place.
+// Copies every extended attribute of the old file that this process may read
+// and set. POSIX ACLs travel as the attribute kAccessAcl: losing it would
+// widen or narrow access (the mode's group bits hold the ACL's mask), so it is
+// never skipped; an ACL the temporary file inherited from the directory's
+// default ACL, where the old file had none, is removed. A file system without
+// extended attributes has nothing to copy.
+bool copyAttributes(const Target& target, int temp)
+{
+    const AttributeSource source(target);
+    std::vector<char> names;
+    if (!readGrowing([&](char* buf, size_t size) { return source.list(buf, size); }, names))
+        return errno == EOPNOTSUPP;
+
+    bool hadAcl = false;
+    std::vector<char> value;
+    for (size_t at = 0; at < names.size(); at += std::strlen(names.data() + at) + 1) {
+        const char* name = names.data() + at;
+        const bool acl = std::strcmp(name, kAccessAcl) == 0;
+        hadAcl = hadAcl || acl;
+        if (!readGrowing([&](char* buf, size_t size) { return source.get(name, buf, size); }, value)) {
+            if (errno == ENODATA || (!acl && mayNot(errno)))
+                continue;   // removed meanwhile, or not readable by this process
+            return false;
+        }
+        if (fsetxattr(temp, name, value.data(), value.size(), 0) != 0 && (acl || !mayNot(errno)))
+            return false;   // trusted.* and security.* need privileges: skipped
+    }
+    return hadAcl || fremovexattr(temp, kAccessAcl) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+}
+
+// Gives the temporary file what the old one had, before a byte of text is in
+// it. Owner and group are set apart: a saver that may not give the file away
+// (only root may) can still keep its group when it is a member. Ownership
+// first, since chown clears set-id bits and file capabilities; the mode last,
+// since setting an ACL may clear the set-group-id bit.
+bool inherit(int temp, const Target& target)
+{
+    const struct stat& old = target.st;
+    if (fchown(temp, old.st_uid, static_cast<gid_t>(-1)) != 0 && errno != EPERM && errno != EINVAL)
+        return false;
+    if (fchown(temp, static_cast<uid_t>(-1), old.st_gid) != 0 && errno != EPERM && errno != EINVAL)
+        return false;
+    return copyAttributes(target, temp) && fchmod(temp, old.st_mode & kPermissionBits) == 0;
+}
+
+// ---- Temporary files ----
+
+// A hidden name beside the target that no other save picks: the target's
+// name, cut to keep within NAME_MAX, and random letters. Random rather than
+// the process id, which containers repeat.
+std::string temporaryName(const std::string& base)
+{
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    const size_t letterCount = sizeof kLetters - 1;
+    unsigned char bytes[kTempRandomLetters];
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        // No entropy yet (early boot): a clock and a counter still differ
+        // from save to save, and O_EXCL catches the rest.
+        static std::atomic<unsigned> serial{0};
+        uint64_t mix = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())
+                       ^ (static_cast<uint64_t>(getpid()) << 32) ^ serial++;
+        for (unsigned char& b : bytes) {
+            b = static_cast<unsigned char>(mix);
+            mix = mix * 6364136223846793005ULL + 1442695040888963407ULL;   // Knuth's MMIX step
+        }
+    }
+    std::string name = kTempPrefix + base.substr(0, kTempStemMax) + ".";
+    for (unsigned char b : bytes)
+        name += kLetters[b % letterCount];
+    return name + kTempSuffix;
+}
+
+// The kernel refuses O_TMPFILE with these where the file system (or an old
+// kernel, which reads the flag as O_DIRECTORY) lacks it.
+bool noUnnamedFiles(int error)
+{
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+// Gives the unnamed file a name: directly with AT_EMPTY_PATH, which needs
+// CAP_DAC_READ_SEARCH, else through its /proc path. The name is random, so
+// EEXIST only means "pick another".
+bool nameUnnamed(int temp, int dir, const std::string& base, std::string& name)
+{
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        name = temporaryName(base);
+        if (linkat(temp, "", dir, name.c_str(), AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno == EEXIST)
+            continue;
+        if (linkat(AT_FDCWD, descriptorPath(temp).c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+enum class Outcome { kDone, kFailed, kNoUnnamedFile };
+
+// One try at replacing target.name by text, with an unnamed temporary file
+// (O_TMPFILE, linked once complete) or a named one. An unnamed file that dies
+// with the process leaves nothing; only a named one can stay behind after a
+// kill. On failure the target is untouched and no temporary file stays.
+Outcome replaceWith(const Target& target, bool unnamed, const std::string& text)
+{
+    const Target::Kind kind = target.kind;
+    // A new file is as private as its directory makes it (umask, default
+    // ACL); an existing one's text is kept from every other user until the
+    // old file's rights are in place.
+    const mode_t mode = kind == Target::kMissing ? kNewFileMode : kPrivateMode;
+    const int dir = target.dir.get();
+    std::string name;
+    Fd temp;
+    if (unnamed) {
+        temp = Fd(openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        if (!temp.valid())
+            return noUnnamedFiles(errno) ? Outcome::kNoUnnamedFile : Outcome::kFailed;
+    } else {
+        for (int attempt = 0; !temp.valid() && attempt < kTempAttempts; ++attempt) {
+            name = temporaryName(target.name);
+            temp = Fd(openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (!temp.valid() && errno != EEXIST)
+                return Outcome::kFailed;
+        }
+        if (!temp.valid())
+            return Outcome::kFailed;
+    }
+
+    bool ok = kind == Target::kMissing || inherit(temp.get(), target);
+    ok = ok && writeAll(temp.get(), text) && fsync(temp.get()) == 0;
+    // Without CAP_DAC_READ_SEARCH and without /proc an unnamed file cannot
+    // be given a name: the caller starts again with a named one.
+    if (ok && unnamed && !nameUnnamed(temp.get(), dir, target.name, name))
+        return Outcome::kNoUnnamedFile;
+    ok = temp.close() && ok;
+    ok = ok && renameat(dir, name.c_str(), dir, target.name.c_str()) == 0;
+    if (!ok) {
+        if (!name.empty())
+            unlinkat(dir, name.c_str(), 0);
+        return Outcome::kFailed;
+    }
+    // Makes the rename itself durable. Best effort: the new text is in place
+    // either way, and a directory this process may not read cannot be synced.
+    const Fd sync(openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sync.valid())
+        fsync(sync.get());
+    return Outcome::kDone;
+}
+
+bool replace(const Target& target, const std::string& text)
+{
+    const Outcome outcome = replaceWith(target, true, text);
+    if (outcome == Outcome::kNoUnnamedFile)
+        return replaceWith(target, false, text) == Outcome::kDone;
+    return outcome == Outcome::kDone;
+}
+
+// Whether this process may write the file behind an O_PATH descriptor, by its
+// effective ids. Kernels before 5.8 take no AT_EMPTY_PATH here (EINVAL); the
+// descriptor's /proc path names the same file.
+bool mayWrite(int node)
+{
+    if (faccessat(node, "", W_OK, AT_EACCESS | AT_EMPTY_PATH) == 0)
+        return true;
+    return (errno == EINVAL || errno == ENOSYS)
+           && faccessat(AT_FDCWD, descriptorPath(node).c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// Chooses between replacing the file and writing the node in place, once,
+// on what one descriptor shows.
 bool store(const std::string& path, const std::string& text)
 {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-        std::string target;
-        if (errno != ENOENT || !followLinks(path, target))
+    Target target;
+    if (!locate(path, target))
+        return false;
+    switch (target.kind) {
+    case Target::kMissing:
+        return replace(target, text);
+    case Target::kRegular:
+        // Replacing needs only the directory to be writable; the file itself
+        // must be too, as when it was truncated in place. Asked, not opened:
+        // an open for writing would tell a watcher that the file changed.
+        if (!mayWrite(target.node.get()))
             return false;
-        return replace(target, nullptr, text);
+        return replace(target, text);
+    case Target::kNode:
+    case Target::kDescriptorLink:
+        return writeInPlace(target, text);
     }
-    if (!S_ISREG(st.st_mode))
-        return writeInPlace(path, text);
-
-    std::string target;
-    if (!followLinks(path, target))
-        return false;
-    // A /proc/self/fd link to a deleted or anonymous file leads to no name of
-    // that file; such a file can only be written where it is.
-    struct stat named;
-    if (lstat(target.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino)
-        return writeInPlace(path, text);
-    // Replacing needs only the directory to be writable; the file itself must
-    // be too, as when it was truncated in place. Asked, not opened: an open
-    // for writing would tell a watcher that the file changed.
-    if (faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-        return false;
-    return replace(target, &st, text);
+    return false;
 }
 
 }  // namespace

@@ -17,11 +17,19 @@
 
 #include <fstream>
 #include <istream>
+#include <limits>
 #include <map>
 #include <ostream>
 #include <sstream>
 #include <string>
 #include <type_traits>
+
+namespace simple_ini_detail {
+
+// The bool read of GetValue<bool>: text is neither empty nor blank.
+bool readBool(const std::string& text, bool def);
+
+}  // namespace simple_ini_detail
 
 class SimpleIni {
 public:
@@ -95,13 +103,23 @@ public:
     std::string GetValue(const std::string& section, const std::string& key,
                          const std::string& def) const;
 
-    // The key's value read as a T by formatted stream extraction (leading
-    // white space skipped, decimal, trailing text ignored: "12abc" gives 12,
-    // "abc" gives 0, an int overflow gives the nearest limit). Gives def when
-    // the key is missing, when its value is exactly kAbsent, or when the value
-    // is empty or white space only. Creates nothing. GetValue<std::string>
-    // gives the first word. A call that does not name T reaches the text
-    // overload when the default is text (";", a const char*, a std::string).
+    // The key's value read as a T. Gives def when the key is missing, when its
+    // value is exactly kAbsent, or when the value is empty or white space
+    // only; otherwise, by T:
+    //   - bool: true for "true", "yes", "on", "1", false for "false", "no",
+    //     "off", "0", in any letter case and with white space around; any
+    //     other text gives def;
+    //   - signed char, unsigned char (int8_t, uint8_t): a number, read as for
+    //     int; one outside the type's range gives def ("300" for uint8_t);
+    //   - other unsigned integers: a negative number gives def ("-1" does not
+    //     wrap round to the largest value); otherwise as below;
+    //   - any other T (int, double, char, std::string...): formatted stream
+    //     extraction, leading white space skipped, decimal, trailing text
+    //     ignored: "12abc" gives 12, "abc" gives 0, an overflow gives the
+    //     nearest limit; char gives the first character, std::string the
+    //     first word.
+    // Creates nothing. A call that does not name T reaches the text overload
+    // when the default is text (";", a const char*, a std::string).
     template<typename T>
     std::enable_if_t<std::is_same<T, std::string>::value
                          || !std::is_convertible<const T&, std::string>::value, T>
@@ -151,19 +169,35 @@ public:
     bool Save() const;
 
     // Writes the document to path in name order, descriptions as "#" lines;
-    // changes nothing in the store. A regular file, or a missing one, is
-    // replaced whole: the text goes to a temporary file in the same directory,
-    // is synced and renamed over it, keeping its permission bits (its owner
-    // and group when the process may set them); a new file gets 0666 less the
-    // umask. A symbolic link stays a link: the file it leads to is replaced.
-    // Other hard links to a replaced file keep the old text.
-    // Anything else (a device, a FIFO, a /proc/self/fd link to a file with no
-    // name) is written in place and never replaced.
+    // changes nothing in the store. Blocks on the file system; no lock is
+    // taken, so of two processes saving the same file the last rename wins.
+    //
+    // What is at path is looked at once, through one descriptor:
+    //   - a regular file is replaced whole. The text goes to a temporary file
+    //     in the same directory that no other user can open, which gets the
+    //     old file's owner and group (each on its own: a saver that may not
+    //     give a file away keeps the group when it is a member, and the file
+    //     becomes the saver's), its mode, its ACL and every extended attribute
+    //     the process may set, all before the first byte; it is synced, renamed
+    //     over the old file, and the directory is synced. Other hard links to
+    //     the old file keep the old text.
+    //   - a missing file is created by the same steps, with 0666 less the
+    //     umask (or as the directory's default ACL says).
+    //   - a symbolic link stays a link: the file it leads to is saved, by the
+    //     rules above, up to 40 links deep.
+    //   - a device, a FIFO, or a /proc link to an open descriptor
+    //     (/proc/self/fd/N, /dev/stdout) is written in place, never replaced.
+    // The temporary file has no name while it is written (O_TMPFILE) where
+    // the file system allows; elsewhere a random hidden name beside the file,
+    // which only a process killed mid-save leaves behind and which never
+    // stops a later save. Paths up to PATH_MAX work.
+    //
     // False, writing nothing, for a refused document (below), an empty path, a
-    // file the process may not write, or a directory that takes no temporary
-    // file. False also when a write, the sync, the close or the rename fails:
-    // a replaced file is then untouched and no temporary file stays; in
-    // place, what got through stays.
+    // file the process may not write, a directory that takes no new file, a
+    // link loop, or an ACL that cannot be kept on the new file. False also
+    // when a write, the sync, the close or the rename fails: a replaced file
+    // is then untouched and no temporary file stays; in place, what got
+    // through stays.
     //
     // Refused, as stored, since they would read back as other sections or keys
     // or move keys to another section:
@@ -209,12 +243,35 @@ SimpleIni::GetValue(const std::string& section, const std::string& key, const T&
     // undefined; a bare "Port=" must mean the default, not a random port.
     if (text == kAbsent || text.find_first_not_of(" \t\n\v\f\r") == std::string::npos)
         return def;
-    std::istringstream in(text);
-    // The error state is deliberately ignored: since C++11 a failed numeric
-    // extraction still stores 0 ("abc") or the nearest limit (overflow).
-    T value{};
-    in >> value;
-    return value;
+    if constexpr (std::is_same<T, bool>::value) {
+        return simple_ini_detail::readBool(text, def);
+    } else {
+        std::istringstream in(text);
+        // The error state is deliberately ignored: since C++11 a failed
+        // numeric extraction still stores 0 ("abc") or the nearest limit
+        // (overflow).
+        if constexpr (std::is_same<T, signed char>::value || std::is_same<T, unsigned char>::value) {
+            // Extracted as characters, "42" would give '4'.
+            long long number = 0;
+            in >> number;
+            if (number < std::numeric_limits<T>::min() || number > std::numeric_limits<T>::max())
+                return def;
+            return static_cast<T>(number);
+        } else {
+            if constexpr (std::is_integral<T>::value && std::is_unsigned<T>::value
+                          && !std::is_same<T, char>::value) {
+                // Unsigned extraction negates "-1" into the largest value.
+                long long number = 0;
+                std::istringstream probe(text);
+                probe >> number;
+                if (number < 0)
+                    return def;
+            }
+            T value{};
+            in >> value;
+            return value;
+        }
+    }
 }
 
 #endif

@@ -199,13 +199,14 @@ bool CSvrAcceptor::SetDeviceOptions(int fd, int keepAlive, int ackTimeout)
     return true;
 }
 
-bool CSvrAcceptor::SetRules(int maxPerAddress, int reserve)
+bool CSvrAcceptor::SetRules(int maxPerAddress, int reserve, int statusKeep)
 {
     const bool fresh = maxPerAddress > 0 && m_nMaxPerAddress == 0;
     if (maxPerAddress == 0 || fresh)
         m_perAddress.clear();
     m_nMaxPerAddress = maxPerAddress;
     m_nReserve = reserve;
+    m_nStatusKeep = reserve > 0 ? statusKeep : 0;
     return fresh;
 }
 
@@ -216,7 +217,7 @@ void CSvrAcceptor::Measure(size_t connections)
     const size_t open = openDescriptors(m_nLimit);
     m_nOthers = open > connections ? open - connections : 0;
     // Said once, not on every measure: no device could ever stay.
-    const bool starved = m_nReserve > 0 && m_nLimit > 0 && m_nOthers + 1 + m_nReserve > m_nLimit;
+    const bool starved = m_nReserve > 0 && m_nLimit > 0 && m_nOthers + 1 + m_nReserve + m_nStatusKeep > m_nLimit;
     if (starved && !m_bStarved)
         CSvrLog::Warn("RequesterReserve=%d: with %zu descriptors in use and a limit of %llu, no device can "
                       "connect\n", m_nReserve, m_nOthers, static_cast<unsigned long long>(m_nLimit));
@@ -233,7 +234,7 @@ CSvrAcceptor::Verdict CSvrAcceptor::Admit(int fd, uint32_t addrNet, size_t conne
     if (m_nReserve > 0 && m_nLimit > 0) {
         // The new descriptor is open and not yet among the connections.
         const uint64_t open = std::max<uint64_t>(m_nOthers + connections + 1, static_cast<uint64_t>(fd) + 1);
-        if (open + static_cast<uint64_t>(m_nReserve) > m_nLimit)
+        if (open + static_cast<uint64_t>(m_nReserve) + static_cast<uint64_t>(m_nStatusKeep) > m_nLimit)
             return Verdict::Reserve;
     }
     return Verdict::Admit;

@@ -82,10 +82,12 @@ public:
     bool Resume();
     bool Paused() const { return m_bPaused; }
 
-    // The rules for devices; returns true when the per-address counts start
-    // from nothing (a cap was just set): the caller then reports every
-    // device it holds with DeviceOpened.
-    bool SetRules(int maxPerAddress, int reserve);
+    // The rules for devices: at most maxPerAddress from one address (0: no
+    // cap); reserve descriptors kept for requesters, and statusKeep more
+    // that devices leave for the status server. Returns true when the
+    // per-address counts start from nothing (a cap was just set): the caller
+    // then reports every device it holds with DeviceOpened.
+    bool SetRules(int maxPerAddress, int reserve, int statusKeep);
     // Reads the descriptor limit (RLIMIT_NOFILE) and counts the descriptors
     // that are not among the caller's connections (poll(2) over the table,
     // opening none). At start, once everything is set up, and on reload.
@@ -133,6 +135,7 @@ private:
     bool m_bPaused = false;
     int m_nMaxPerAddress = 0;
     int m_nReserve = 0;
+    int m_nStatusKeep = 0;
     uint64_t m_nLimit = 0;                 // RLIMIT_NOFILE's soft limit; 0: unknown
     size_t m_nOthers = 0;                  // open descriptors that are not connections
     bool m_bStarved = false;               // the reserve leaves devices nothing

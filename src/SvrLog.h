@@ -6,11 +6,18 @@
 // armed only while something is pending); without a loop (start-up,
 // shutdown) each line is written at once.
 //
+// When descriptors 1 and 2 are the same open file (a terminal, the journal's
+// socket, 2>&1), both streams go through one writer in the order written, so
+// their lines never interleave within a line; otherwise each has its own.
 // A terminal, a regular file or /dev/null is written with blocking writes.
 // A pipe or a socket (a pager, the journal) is written without blocking: what
 // the reader does not take stays pending, at most kMaxPending bytes; past
 // that whole lines are dropped and counted, and one line saying how many goes
-// out once the reader catches up. Flush at exit waits at most kExitFlushMs.
+// out once the reader catches up. A write that fails (a full disk, EIO, a
+// reader gone) loses the pending lines not yet begun; they are counted the
+// same way, and the count goes out once a write succeeds again. A line begun
+// is always finished before anything else is written: no line is ever cut
+// and glued to another.
 //
 // The log belongs to the process (it owns descriptors 1 and 2); which lines a
 // server writes is that server's choice (its LogLevel), made before it calls
@@ -33,7 +40,12 @@ public:
     static constexpr size_t kFlushAt = 64 * 1024;
     static constexpr size_t kMaxPending = 1024 * 1024;
     static constexpr int kFlushDelayMs = 50;
+    // At a stop: a reader that takes nothing for kExitFlushMs is given up at
+    // once; one that reads is given up after kExitIdleSeconds such seconds,
+    // or when kExitMaxMs have passed (below systemd's stop timeout of 90 s).
     static constexpr int kExitFlushMs = 1000;
+    static constexpr int kExitIdleSeconds = 3;
+    static constexpr int kExitMaxMs = 60000;
 
     // The level's name in relaySvr.ini ("errors", "connections", "chunks").
     static const char* LevelName(Level level);
@@ -50,13 +62,24 @@ public:
     // Back to writing each line at once, when the log is batched on this
     // loop; call before the loop is freed. Pending text is written first.
     static void Detach(event_base* base);
-    // Writes what is pending, waiting at most kExitFlushMs for a reader that
-    // does not take it. Registered with atexit by Open.
+    // Writes what is pending, blocking, for as long as the readers keep
+    // taking it (see kExitFlushMs); what a reader that stopped reading did
+    // not take is dropped, and the count of the lines lost, if any, is then
+    // the last line. A reader given up once is not waited for again. For a
+    // stop that has one more line to write; without a loop (or in a
+    // callback that may take that long: it may wait kExitMaxMs).
+    static void FlushAtStop();
+    // FlushAtStop, and then, when lines of standard output were lost and
+    // their count was not written there, that count on standard error. The
+    // last thing the log does: registered with atexit by Open, and called
+    // before the process ends by a signal.
     static void FlushAtExit();
 
     // Sends the standard-output lines to another descriptor from now on, or
     // back to standard output with -1: tests that run the server in-process
-    // keep its log apart from their own output. Pending text goes first.
+    // keep its log apart from their own output. Pending text goes first (what
+    // the old descriptor does not take is dropped). The descriptor is written
+    // as it is set: without waiting when it is non-blocking.
     static void Redirect(int fd);
 
     // One formatted text on standard output. The format carries its own line

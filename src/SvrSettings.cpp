@@ -33,6 +33,8 @@ const long kMaxAnswerWindowMs = 60000;
 // administrator raised that.
 const long kMaxDescriptors = 1048576;
 const char* const kOrderNames[] = {"descriptor", "arrival"};
+// Each status connection holds a descriptor; more than this is a typo.
+const long kMaxStatusClients = 1024;
 
 // Blanks, tabs and commas separate the items of DeviceNetworks.
 const char kListSeparators[] = " \t,";
@@ -251,6 +253,8 @@ const KeyRule kKeys[] = {
     customKey(key::kLogLevel, readLogLevel, showLogLevel),
     numberKey(key::kStatusPort, &Settings::statusPort, 0, kMaxPort, "a port, 0 turns the status server off", "off"),
     customKey(key::kStatusAddress, readStatusAddress, showStatusAddress),
+    numberKey(key::kStatusMaxClients, &Settings::statusMaxClients, 1, kMaxStatusClients,
+              "status connections open at once"),
     numberKey(key::kAnswerWindow, &Settings::answerWindowMs, 0, kMaxAnswerWindowMs, "milliseconds, 0 turns it off",
               "off"),
     customKey(key::kAnswerOrder, readAnswerOrder, showAnswerOrder),

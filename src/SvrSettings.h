@@ -43,6 +43,7 @@ struct Settings {
     // chunk answers one request.
     int answerWindowMs = 0;
     AnswerOrder answerOrder = AnswerOrder::Descriptor;
+    int statusMaxClients = kDefaultStatusMaxClients; // status connections open at once
     // Where devices connect (IPv4, network byte order, each once); the relay
     // then also listens on kRequesterAddress for requesters. Empty: every
     // IPv4 address, one listener.

@@ -1,6 +1,7 @@
 #include "SvrWrapperTarn.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -139,7 +140,13 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
 {
     const Settings old = m_settings;
     m_settings = s;
-    if (m_acceptor.SetRules(s.maxConnectionsPerAddress, s.requesterReserve)) {
+    // The status server takes no descriptor within its own reserve of the
+    // limit: devices leave it room below that, so that it answers during a
+    // flood of devices.
+    const int statusKeep = s.statusPort == 0 ? 0
+                         : s.statusMaxClients + std::max(0, relay::CStatusServer::kDescriptorReserve -
+                                                                s.requesterReserve);
+    if (m_acceptor.SetRules(s.maxConnectionsPerAddress, s.requesterReserve, statusKeep)) {
         for (const auto& [fd, addr] : m_mapDest)
             m_acceptor.DeviceOpened(static_cast<uint32_t>(addr));
     }
@@ -169,23 +176,30 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
     }
     if (!m_bSvrOk)
         return true;
-    if (atStart || s.statusPort != old.statusPort || s.statusAddress != old.statusAddress) {
-        std::string error;
-        if (s.statusPort == 0) {
-            m_pStatus.reset();
-        } else if (!StartStatus(error)) {
-            const bool kept = m_pStatus && m_pStatus->Listening();
-            problem = relay::format("status: cannot listen on %s:%d: %s; %s", s.statusAddress.c_str(), s.statusPort,
-                                    error.c_str(), kept ? "the old status address stays" : "running without it");
-            CSvrLog::Warn("%s\n", problem.c_str());
-            m_settings.statusPort = old.statusPort;
-            m_settings.statusAddress = old.statusAddress;
-            if (!kept)
-                m_pStatus.reset();
-            return false;
-        }
+    if (s.statusPort == 0) {
+        if (m_pStatus)
+            m_pStatus->Stop();
+        return true;
     }
-    return true;
+    // Also when nothing changed: a status port that could not be bound
+    // before is tried again on every reload.
+    const bool moved = s.statusPort != old.statusPort || s.statusAddress != old.statusAddress;
+    if (!atStart && !moved && m_pStatus && m_pStatus->Listening()) {
+        m_pStatus->SetMaxClients(s.statusMaxClients);
+        return true;
+    }
+    std::string error;
+    if (StartStatus(error))
+        return true;
+    const bool kept = m_pStatus && m_pStatus->Listening();
+    problem = relay::format("status: cannot listen on %s:%d: %s; %s", s.statusAddress.c_str(), s.statusPort,
+                            error.c_str(), kept ? "the old status address stays" : "running without it");
+    CSvrLog::Warn("%s\n", problem.c_str());
+    if (kept) {
+        m_settings.statusPort = old.statusPort;
+        m_settings.statusAddress = old.statusAddress;
+    }
+    return false;
 }
 
 void CSvrWrapperTarn::Free()
@@ -281,6 +295,11 @@ void CSvrWrapperTarn::SvrFree()
 // start and on the orderly stop alike.
 void CSvrWrapperTarn::FreeBase()
 {
+    // Unpublished first: a signal handler that reads it must never find a
+    // base being freed.
+    if (m_ppBaseOut)
+        *m_ppBaseOut = nullptr;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     if (m_pBase) {
         CSvrLog::Detach(m_pBase);
         m_pStatus.reset();
@@ -292,8 +311,6 @@ void CSvrWrapperTarn::FreeBase()
     }
     m_pBase = nullptr;
     m_bBaseOk = false;
-    if (m_ppBaseOut)
-        *m_ppBaseOut = nullptr;
 }
 
 // ===========================================================================
@@ -868,17 +885,22 @@ bool CSvrWrapperTarn::StartStatus(std::string& error)
 {
     if (!m_pStatus) {
         m_pStatus = std::make_unique<relay::CStatusServer>(
-            m_pBase, [this](relay::StatusSnapshot& out, bool connections) { Snapshot(out, connections); },
+            m_pBase, [this](relay::StatusSnapshot& out) { Snapshot(out); },
+            [this](relay::StatusSnapshot& out, int fromFd, size_t maxRows) {
+                return SnapshotRows(out, fromFd, maxRows);
+            },
             // Out of descriptors on the status port: both listeners pause, as
             // on the relay port, and resume together.
-            [this](int err) { PauseAccept(err); });
+            [this](int err) { PauseAccept(err); }, m_settings.statusMaxClients);
+        if (m_acceptor.Paused())
+            m_pStatus->Pause();
     }
+    m_pStatus->SetMaxClients(m_settings.statusMaxClients);
     return m_pStatus->Listen(m_settings.statusAddress, m_settings.statusPort, error);
 }
 
-void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out, bool connections) const
+void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out) const
 {
-    const int64_t now = monotonicSeconds();
     out.pid = static_cast<int>(getpid());
     const int listening = m_acceptor.Port();
     out.port = listening ? listening : m_nPort & 0xFFFF;
@@ -891,16 +913,32 @@ void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out, bool connections) con
     out.devices = m_mapDest.size();
     for (int id = 0; id < 256; ++id)
         out.devicesById[id] = m_idSeen[id] ? static_cast<long>(m_devicesById[id].size()) : -1;
-    if (!connections)
-        return;
-    out.deviceRows.reserve(m_mapDest.size());
-    for (const auto& [fd, addr] : m_mapDest) {
-        const Conn& c = m_conns[fd];
-        out.deviceRows.push_back(
-            {fd, c.dev.id, static_cast<uint32_t>(addr), now - c.since, c.dev.waiters, c.dev.answerTo, c.bytesIn,
-             c.bytesOut});
+}
+
+// Devices and requesters together, by ascending descriptor, so that a slice
+// is one short walk of the two tables from where the last one ended.
+int CSvrWrapperTarn::SnapshotRows(relay::StatusSnapshot& out, int fromFd, size_t maxRows) const
+{
+    const int64_t now = monotonicSeconds();
+    auto dev = m_mapDest.lower_bound(fromFd);
+    auto req = m_mapReq.lower_bound(fromFd);
+    for (size_t n = 0; n < maxRows; ++n) {
+        const bool deviceNext = dev != m_mapDest.end() && (req == m_mapReq.end() || dev->first < req->first);
+        if (deviceNext) {
+            const Conn& c = m_conns[dev->first];
+            out.deviceRows.push_back({dev->first, c.dev.id, static_cast<uint32_t>(dev->second), now - c.since,
+                                      c.dev.waiters, c.dev.answerTo, c.bytesIn, c.bytesOut});
+            ++dev;
+        } else if (req != m_mapReq.end()) {
+            out.requesterRows.push_back({req->first, req->second, now - m_conns[req->first].since});
+            ++req;
+        } else {
+            return -1;
+        }
     }
-    out.requesterRows.reserve(m_mapReq.size());
-    for (const auto& [fd, waitOn] : m_mapReq)
-        out.requesterRows.push_back({fd, waitOn, now - m_conns[fd].since});
+    if (dev == m_mapDest.end() && req == m_mapReq.end())
+        return -1;
+    if (dev == m_mapDest.end())
+        return req->first;
+    return req == m_mapReq.end() ? dev->first : std::min(dev->first, req->first);
 }

@@ -163,9 +163,12 @@ public:
 
     // Counters since start, for the status server.
     const Stats& GetStats() const { return m_stats; }
-    // What the status server shows; with connections also one row per
-    // connection. Reads only.
-    void Snapshot(relay::StatusSnapshot& out, bool connections) const;
+    // What the status server shows, but for the rows of connections. Reads only.
+    void Snapshot(relay::StatusSnapshot& out) const;
+    // One row for each of at most maxRows connections from descriptor fromFd
+    // up, ascending; returns the descriptor to go on from, -1 after the last.
+    // Reads only.
+    int SnapshotRows(relay::StatusSnapshot& out, int fromFd, size_t maxRows) const;
 
     SimpleIni m_ini;                      // the settings store: built first, destroyed last
     int m_nPort;

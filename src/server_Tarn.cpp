@@ -20,12 +20,16 @@
 #include "SvrWrapperTarn.h"
 
 // The event base, published by SvrInit for the SIGINT handler; the server
-// clears it when it frees the base.
+// clears it before it frees the base.
 event_base* _pBase = nullptr;
 
 void sigint_handler(int signal);
 
 namespace {
+
+// Set by sigint_handler: a stop was asked for, also before the loop could
+// take it.
+volatile sig_atomic_t g_stopAsked = 0;
 
 const char kPidDir[] = "/var/run/";
 const char kPidSuffix[] = ".pid";
@@ -56,6 +60,9 @@ const char kUsage[] =
     "  LogLevel=chunks        chunks | connections | errors\n"
     "  StatusPort=0           HTTP status (/status, /metrics); 0: off\n"
     "  StatusAddress=127.0.0.1\n"
+    "  StatusMaxClients=16    status connections open at once\n"
+    "  AnswerWindow=0         ms a device's answer may go on in pieces; 0: off\n"
+    "  AnswerOrder=descriptor descriptor | arrival: who of several waiting is answered\n"
     "A missing file means the defaults. A file that cannot be trusted (there but\n"
     "unreadable or not a regular file, an invalid value of any key but Port, the\n"
     "section spelt [svrtarn]) stops the start with status 1, and a reload keeps\n"
@@ -102,6 +109,27 @@ void raiseDescriptorLimit()
         lim.rlim_cur = lim.rlim_max;
         setrlimit(RLIMIT_NOFILE, &lim);
     }
+}
+
+// Dispositions from main's first instruction on: nothing written (a warning
+// to a pipe whose reader has gone) may end the process by SIGPIPE, a reload
+// asked for during start-up must not end it, and a SIGINT at any moment
+// stops it in order.
+void setStartSignals()
+{
+    const bool set = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR && std::signal(SIGHUP, SIG_IGN) != SIG_ERR &&
+                     std::signal(SIGINT, sigint_handler) != SIG_ERR;
+    if (!set)
+        CSvrLog::Warn("signal: %s\n", std::strerror(errno));
+}
+
+// The orderly end: the pending log first (its count of lost lines, if any,
+// is the line before the last), then "exit 0".
+int stopInOrder()
+{
+    CSvrLog::FlushAtStop();
+    CSvrLog::Print(CSvrLog::kErrors, "exit 0\n");
+    return 0;
 }
 
 // The loop delivers these through libevent's signal pipe, so a signal that
@@ -288,27 +316,30 @@ bool runSingleInstance()
     return true;
 }
 
-// Asks the event loop to stop after its current pass. Safe in a signal
-// handler because libevent's thread support is never enabled here: without
-// it, event_base_loopbreak only sets the base's break flag, taking no lock
-// and waking nobody. Before the base exists it does nothing.
+// Records the stop and asks the event loop to stop after its current pass;
+// main looks at the record where no loop runs yet. Safe in a signal handler
+// because libevent's thread support is never enabled here: without it,
+// event_base_loopbreak only sets the base's break flag, taking no lock and
+// waking nobody. The base is read once; the server clears _pBase before it
+// frees the base, so a late SIGINT finds null.
 void sigint_handler(int /*signal*/)
 {
-    if (_pBase)
-        event_base_loopbreak(_pBase);
+    g_stopAsked = 1;
+    if (event_base* base = _pBase)
+        event_base_loopbreak(base);
 }
 
 int main(int argc, char** argv)
 {
-    // A reload request that comes before the loop takes SIGHUP must not end
-    // the server.
-    std::signal(SIGHUP, SIG_IGN);
+    setStartSignals();
     keepStandardDescriptors();
     CSvrLog::Open();
     std::string config;
     if (const int status = commandLineWord(argc, argv, config); status >= 0)
         return status;
     raiseDescriptorLimit();
+    if (g_stopAsked)
+        return stopInOrder();
 
     if (!runSingleInstance()) {
         CSvrLog::Print(CSvrLog::kErrors, "exit -3 !is already running\n");
@@ -323,9 +354,8 @@ int main(int argc, char** argv)
         CSvrLog::Warn("%s: not started\n", config.c_str());
         return 1;
     }
-
-    std::signal(SIGINT, sigint_handler);
-    std::signal(SIGPIPE, SIG_IGN);
+    if (g_stopAsked)
+        return stopInOrder();
 
     svr.SvrInit(&_pBase);
     svr.SvrStart();
@@ -335,7 +365,8 @@ int main(int argc, char** argv)
     }
 
     // From here the signals come through the loop. A signal event that
-    // cannot be set up leaves the plain disposition in place.
+    // cannot be set up leaves the plain disposition in place. A SIGINT
+    // before its event was added is in g_stopAsked: the loop is not run.
     struct { int sig; event_callback_fn fn; event* ev; } sigs[] = {
         {SIGINT, onSigint, nullptr}, {SIGHUP, onSighup, nullptr}, {SIGTERM, onSigterm, nullptr}};
     for (auto& s : sigs) {
@@ -345,9 +376,12 @@ int main(int argc, char** argv)
             s.ev = nullptr;
         }
     }
-    sd_notify(0, "READY=1");
-
-    svr.SvrDispatch();
+    if (g_stopAsked) {
+        sd_notify(0, "STOPPING=1");
+    } else {
+        sd_notify(0, "READY=1");
+        svr.SvrDispatch();
+    }
 
     for (auto& s : sigs) {
         if (s.ev)
@@ -355,6 +389,5 @@ int main(int argc, char** argv)
     }
     svr.SvrClose();
     svr.SvrFree();
-    CSvrLog::Print(CSvrLog::kErrors, "exit 0\n");
-    return 0;
+    return stopInOrder();
 }

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +36,8 @@ using namespace std::chrono_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // The server's standard error: the log file, less the lines of stdout.
 bool logHas(const RelayServer& srv, const std::string& part) { return srv.log().find(part) != std::string::npos; }
@@ -177,6 +181,146 @@ TEST(Stalls, StalledLogReaderStopsNeitherRelayingNorTheStop) {
     EXPECT_TRUE(e.exited);
     EXPECT_EQ(e.status, 0);
     EXPECT_LT(Clock::now() - start, 3s);
+}
+
+// The log's reader, in a thread: takes at most `bytes` every `every` from a
+// non-blocking descriptor until its end of file (or the deadline, or the
+// reader's end when a test fails early).
+class SlowReader {
+public:
+    SlowReader(int fd, size_t bytes, Millis every)
+        : m_thread([this, fd, bytes, every] {
+              const auto deadline = Clock::now() + 120s;
+              std::vector<char> buf(bytes);
+              while (!m_quit && Clock::now() < deadline) {
+                  const ssize_t n = read(fd, buf.data(), buf.size());
+                  if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+                  if (n > 0) m_text.append(buf.data(), static_cast<size_t>(n));
+                  std::this_thread::sleep_for(every);
+              }
+          }) {}
+    // Waits for the end of file; everything read.
+    const std::string& text() {
+        if (m_thread.joinable()) m_thread.join();
+        return m_text;
+    }
+    ~SlowReader() {
+        m_quit = true;
+        text();
+    }
+
+private:
+    std::atomic<bool> m_quit{false};
+    std::string m_text;
+    std::thread m_thread;
+};
+
+// Whether the text is, whole, a line the relay writes on standard output in
+// the test below (device 9).
+bool isRelayLine(const std::string& l) {
+    int a = 0, b = 0;
+    unsigned x = 0, y = 0;
+    char ip[32] = {};
+    if (std::sscanf(l.c_str(), " %d  OnRead: %d", &a, &b) == 2) return l == readLine(a, b);
+    if (std::sscanf(l.c_str(), " is request: %x %x", &x, &y) == 2)
+        return l == requestLine(static_cast<unsigned char>(x), static_cast<unsigned char>(y));
+    if (std::sscanf(l.c_str(), "Server OnAccept an socket %x ip=%31[0-9.],  id=%d", &x, ip, &a) == 3)
+        return l == acceptLine(ip, a);
+    return l == doLine(9) || l == kStartOkLine || l == "SvrReload ok!" || l == kExitOkLine;
+}
+
+// Standard output and standard error on one socket, as under the journal,
+// and a reader that lags: every line arrives whole, none spliced into
+// another, and none is lost.
+TEST(Stalls, SharedOutputSocketKeepsEveryLineWhole) {
+    int sv[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+    const int small = 4096;  // partial writes all the time
+    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    fcntl(sv[0], F_SETFL, O_NONBLOCK);
+    RelayServer srv;
+    StartOptions o;
+    o.outputFd = sv[1];
+    o.iniExtra = "Bogus=1\n";  // one warning on standard error at each reload
+    o.asanOptions = "detect_leaks=0";  // stopped with connections open
+    const bool started = srv.start(o);
+    close(sv[1]);
+    SlowReader reader(sv[0], 512, 1ms);
+    ASSERT_TRUE(started);
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    const int rounds = 3000;
+    for (int i = 0; i < rounds; ++i) {
+        ASSERT_TRUE(relays(req, dev, request(static_cast<unsigned char>(i), 9)));
+        ASSERT_TRUE(relays(dev, req, "answer"));
+        if (i % 50 == 0) {
+            ASSERT_TRUE(srv.signal(SIGHUP));
+        }
+    }
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit(30s);
+    EXPECT_EQ(e.status, 0);
+    const std::string text = reader.text();
+    close(sv[0]);
+
+    const std::string warning = "relaySvr.ini: unknown key \"Bogus\" in [SvrTarn] is ignored (keys are case-sensitive)";
+    int reloads = 0, reloadWarnings = 0, dos = 0;
+    for (const std::string& l : completeLines(text)) {
+        reloads += l == "SvrReload ok!";
+        reloadWarnings += l == "reload: " + warning;
+        dos += l == doLine(9);
+        EXPECT_TRUE(l == warning || l == "reload: " + warning || isRelayLine(l)) << "spliced: " << l;
+    }
+    EXPECT_EQ(dos, rounds);
+    EXPECT_GE(reloads, 1);
+    EXPECT_EQ(reloadWarnings, reloads);
+    EXPECT_EQ(text.size() >= 7 ? text.substr(text.size() - 7) : text, "exit 0\n");
+}
+
+// A reader that keeps reading, slower than the relay logs: at the stop it
+// gets every pending line, however long that takes, and every line made is
+// either received or counted in a count line, the last one before "exit 0".
+TEST(SlowStalls, SlowSteadyLogReaderGetsEveryLineOrItsCountAtStop) {
+    RelayServer srv;
+    StartOptions o;
+    o.stdoutPipe = true;
+    o.asanOptions = "detect_leaks=0";  // stopped with connections open
+    ASSERT_TRUE(srv.start(o));
+    SlowReader reader(srv.stdoutPipeFd(), 16 << 10, 50ms);  // 320 KiB/s
+    Client& dev = srv.connectDevice(9);
+    Client& req = srv.connectRequester();
+    // 4 lines, about 62 bytes, per round trip: about 2.4 MiB in all, more
+    // than the reader takes meanwhile plus what the relay may hold.
+    const int rounds = 40000;
+    int done = 0;
+    for (; done < rounds; ++done)
+        if (!req.send(request(static_cast<unsigned char>(done), 9)) || dev.receive(6).size() != 6 ||
+            !dev.send("answer") || req.receive(6) != "answer")
+            break;
+    EXPECT_EQ(done, rounds);
+    const auto stop = Clock::now();
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit(90s);
+    const double stopSeconds = std::chrono::duration<double>(Clock::now() - stop).count();
+    EXPECT_EQ(e.status, 0);
+    const std::string text = reader.text();
+
+    unsigned long long received = 0, dropped = 0;  // count lines aside
+    for (const std::string& l : completeLines(text))
+        if (unsigned long long n = 0; std::sscanf(l.c_str(), "relaySvr: %llu log lines dropped:", &n) == 1)
+            dropped += n;
+        else
+            ++received;
+    const unsigned long long made = 1 + 2 + 4ull * done + 1;  // start, two accepts, the rounds, exit
+    std::printf("lines made %llu, received %llu, counted as dropped %llu; stop took %.1f s\n", made, received,
+                dropped, stopSeconds);
+    EXPECT_EQ(received + dropped, made);
+    const std::vector<std::string> lines = completeLines(text);
+    ASSERT_GE(lines.size(), 2u);
+    if (dropped > 0) {
+        EXPECT_EQ(lines[lines.size() - 2].rfind("relaySvr: ", 0), 0u) << "the count is not the last line";
+    }
+    EXPECT_EQ(text.substr(text.size() - 7), "exit 0\n");
 }
 
 // ---------------------------------------------------------------------------
@@ -506,90 +650,204 @@ TEST(StatusServer, DocumentsFollowConnectionsAndTraffic) {
     EXPECT_EQ(head.body, "");
 }
 
-// Loopback only by default; other paths 404, other methods 405; a client
-// that stalls is dropped after its timeout and never holds up relaying; a
-// reload moves the server to a new port; a port that cannot be bound is
-// reported and the relay runs without it.
-TEST(StatusServer, StaysOutOfTheWay) {
-    RelayServer srv;
-    Status status;
-    StartOptions o = status.options();
-    ASSERT_TRUE(srv.start(o));
-    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return httpRequest(status.port, "GET /status").status == 200; }));
-    std::ifstream tcp("/proc/net/tcp");
-    char portHex[8];
-    std::snprintf(portHex, sizeof portHex, ":%04X", status.port);
-    bool loopbackOnly = false;
-    for (std::string line; std::getline(tcp, line);)
-        if (line.find(std::string("0100007F") + portHex + " 00000000:0000 0A") != std::string::npos) loopbackOnly = true;
-    EXPECT_TRUE(loopbackOnly) << "the status port is not bound to 127.0.0.1 alone";
+namespace {
 
-    EXPECT_EQ(httpRequest(status.port, "GET /").status, 404);
-    EXPECT_EQ(httpRequest(status.port, "GET /metrics/x").status, 404);
-    const HttpReply post = httpRequest(status.port, "POST /status");
-    EXPECT_EQ(post.status, 405);
-    EXPECT_NE(post.headers.find("Allow: GET, HEAD"), std::string::npos) << post.headers;
-
-    // Half a request, never finished: relaying goes on meanwhile.
-    const int stalled = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP socket to 127.0.0.1:port; with nonBlocking the connect may still be
+// under way. -1 when it cannot be made.
+int connectTo(int port, bool nonBlocking = false) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to.sin_port = htons(static_cast<uint16_t>(status.port));
-    ASSERT_EQ(connect(stalled, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    ASSERT_EQ(send(stalled, "GET /sta", 8, 0), 8);
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A listening socket on 127.0.0.1:port that keeps the status server off it.
+int takePort(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;  // the port's last connections may still be in TIME-WAIT
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(fd, 1) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Whether a socket listens on hexAddress:port ("0100007F" is 127.0.0.1).
+bool listensOn(const std::string& hexAddress, int port) {
+    std::ifstream tcp("/proc/net/tcp");
+    char portHex[8];
+    std::snprintf(portHex, sizeof portHex, ":%04X", port);
+    for (std::string line; std::getline(tcp, line);)
+        if (line.find(hexAddress + portHex + " 00000000:0000 0A") != std::string::npos) return true;
+    return false;
+}
+
+// What the status server holds "SvrReload ok!" after the next SIGHUP.
+void writeIni(const RelayServer& srv, const std::string& keys) {
+    std::ofstream(srv.dir() + "/relaySvr.ini", std::ios::trunc)
+        << "[SvrTarn]\nPort=" << srv.configuredPort() << "\n" << keys;
+}
+
+}  // namespace
+
+// GET and HEAD of /status and /metrics; any other path 404, any other
+// method 405 with the methods there are, whatever its spelling or body.
+TEST(StatusServer, AnswersGetAndHeadOnly) {
+    RelayServer srv;
+    Status status;
+    ASSERT_TRUE(srv.start(status.options()));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return isPortListening(status.port); }));
+    const struct { const char* request; std::string body; int status; } cases[] = {
+        {"GET /status", "", 200},      {"HEAD /status", "", 200},       {"GET /metrics?x=1", "", 200},
+        {"HEAD /metrics", "", 200},    {"GET /", "", 404},              {"GET /metrics/x", "", 404},
+        {"get /status", "", 405},      {"PROPFIND /status", "", 405},   {"POST /status", "name=value", 405},
+        {"PUT /metrics", std::string(20000, 'x'), 405},                 {"DELETE /status", "", 405},
+        {"OPTIONS *", "", 405},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request);
+        const HttpReply r = httpRequest(status.port, c.request, kDataTimeout, c.body);
+        EXPECT_EQ(r.status, c.status) << r.headers;
+        EXPECT_NE(r.headers.find("Connection: close\r\n"), std::string::npos) << r.headers;
+        if (c.status == 405) {
+            EXPECT_NE(r.headers.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos) << r.headers;
+        }
+        if (std::string(c.request).rfind("HEAD ", 0) == 0) {
+            EXPECT_EQ(r.body, "");
+        } else {
+            EXPECT_NE(r.headers.find("Content-Length: " + std::to_string(r.body.size()) + "\r\n"), std::string::npos);
+        }
+    }
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+// Loopback only by default; a client that sends a byte a second but never
+// a whole request is dropped 5 s after it connected, and never holds up
+// relaying meanwhile.
+TEST(StatusServer, StaysOutOfTheWay) {
+    RelayServer srv;
+    Status status;
+    ASSERT_TRUE(srv.start(status.options()));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return httpRequest(status.port, "GET /status").status == 200; }));
+    EXPECT_TRUE(listensOn("0100007F", status.port)) << "the status port is not bound to 127.0.0.1 alone";
+
+    const int trickle = connectTo(status.port);
+    ASSERT_GE(trickle, 0);
+    const auto start = Clock::now();
+    ASSERT_EQ(send(trickle, "GET /status HTTP/1.0\r\nX-Slow: ", 30, MSG_NOSIGNAL), 30);
     Client& dev = srv.connectDevice(9);
     Client& req = srv.connectRequester();
-    EXPECT_TRUE(relays(req, dev, request(1, 9)));
-    EXPECT_TRUE(relays(dev, req, "while-stalled"));
-    const timeval limit{10, 0};
-    setsockopt(stalled, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    char buf[512];
-    const auto start = Clock::now();
-    while (recv(stalled, buf, sizeof buf, 0) > 0) {
+    bool dropped = false;
+    for (unsigned char i = 0; !dropped && Clock::now() < start + 9s; ++i) {
+        EXPECT_TRUE(relays(req, dev, request(i, 9)));
+        EXPECT_TRUE(relays(dev, req, "while-stalled"));
+        pollfd p{trickle, POLLIN, 0};
+        char buf[512];
+        dropped = send(trickle, "x", 1, MSG_NOSIGNAL) != 1 ||
+                  (poll(&p, 1, 1000) == 1 && recv(trickle, buf, sizeof buf, 0) <= 0);
     }
-    EXPECT_LT(Clock::now() - start, 9s) << "the stalled status client was not dropped";
-    close(stalled);
+    const double after = secondsSince(start);
+    close(trickle);
+    EXPECT_TRUE(dropped) << "a client that keeps sending a byte a second was never dropped";
+    EXPECT_GT(after, 4.0);
+    EXPECT_LT(after, 7.5);
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+// A status port that is taken at start is bound on the next reload after it
+// is free; until then the reload says it took only in part. The address
+// moves on the same port (127.0.0.1 to 0.0.0.0); a move that fails keeps
+// the address it had.
+TEST(StatusServer, ReloadBindsAgainAndMoves) {
+    Status status;
+    const std::string port = std::to_string(status.port);
+    int blocker = takePort(status.port);
+    ASSERT_GE(blocker, 0);
+    RelayServer srv;
+    ASSERT_TRUE(srv.start(status.options()));
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, "status: cannot listen on 127.0.0.1:" + port); }))
+        << srv.log();
+    const std::string inPart = "SvrReload in part: status: cannot listen on ";
+
+    ASSERT_TRUE(srv.signal(SIGHUP));  // still taken
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, inPart + "127.0.0.1:" + port); })) << srv.log();
+    close(blocker);
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!")) << srv.log();
+    EXPECT_EQ(httpRequest(status.port, "GET /status").status, 200);
+
+    writeIni(srv, status.ini() + "StatusAddress=0.0.0.0\n");
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!", 2)) << srv.log();
+    EXPECT_TRUE(listensOn("00000000", status.port));
+    EXPECT_FALSE(listensOn("0100007F", status.port));
+    EXPECT_EQ(httpRequest(status.port, "GET /metrics").status, 200);
 
     const int newPort = pickFreePort();
-    std::ofstream(srv.dir() + "/relaySvr.ini", std::ios::trunc)
-        << "[SvrTarn]\nPort=" << srv.configuredPort() << "\nStatusPort=" << newPort << "\n";
+    blocker = takePort(newPort);
+    ASSERT_GE(blocker, 0);
+    writeIni(srv, "StatusPort=" + std::to_string(newPort) + "\n");
     ASSERT_TRUE(srv.signal(SIGHUP));
-    ASSERT_TRUE(srv.waitForLine("SvrReload ok!"));
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, inPart + "127.0.0.1:" + std::to_string(newPort)); }))
+        << srv.log();
+    EXPECT_TRUE(logHas(srv, "the old status address stays"));
+    EXPECT_EQ(httpRequest(status.port, "GET /status").status, 200);
+    close(blocker);
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    ASSERT_TRUE(srv.waitForLine("SvrReload ok!", 3)) << srv.log();
     EXPECT_EQ(httpRequest(newPort, "GET /status").status, 200);
     EXPECT_FALSE(isPortListening(status.port));
     EXPECT_TRUE(srv.stopsCleanly());
+}
 
-    // Taken by the first copy's status port... which is gone now; take it here.
-    const int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;  // the port's last connections may still be in TIME-WAIT
-    setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(static_cast<uint16_t>(newPort));
-    ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
-    ASSERT_EQ(listen(blocker, 1), 0);
-    StartOptions taken;
-    taken.iniExtra = "StatusPort=" + std::to_string(newPort) + "\n";
-    ASSERT_TRUE(srv.start(taken));
-    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return logHas(srv, "status: cannot listen on 127.0.0.1:" +
-                                                               std::to_string(newPort)); })) << srv.log();
-    Client& dev2 = srv.connectDevice(9);
-    Client& req2 = srv.connectRequester();
-    EXPECT_TRUE(relays(req2, dev2, request(1, 9)));
-    close(blocker);
+// With 64 descriptors, 200 status clients that send a byte every 2 s get
+// StatusMaxClients connections at most, for 5 s each, never the relay's
+// descriptors: a requester connects and exchanges with a device all along,
+// accepting never runs out, and the status server counts whom it refused.
+TEST(StatusServer, SlowClientsNeverStarveTheRelay) {
+    RelayServer srv;
+    Status status;
+    StartOptions o = status.options();
+    o.fileLimit = 64;
+    ASSERT_TRUE(srv.start(o));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return isPortListening(status.port); }));
+    Client& dev = srv.connectDevice(9);
+    std::vector<int> slow;
+    for (int i = 0; i < 200; ++i) slow.push_back(connectTo(status.port, true));
+    const std::string head = "GET /status HTTP/1.0\r\nX-Slow: ";
+    const auto start = Clock::now();
+    for (size_t round = 0; Clock::now() < start + 7s; ++round) {
+        if (round % 8 == 0) {
+            for (int fd : slow)  // refused and dropped ones fail: that is fine
+                send(fd, &head[std::min(round / 8, head.size() - 1)], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        Client& req = srv.connectRequester();  // a new one each time, as relay-request does
+        ASSERT_TRUE(relays(req, dev, request(static_cast<unsigned char>(round), 9))) << secondsSince(start) << " s";
+        ASSERT_TRUE(relays(dev, req, "answer")) << secondsSince(start) << " s";
+        req.close();
+        std::this_thread::sleep_for(250ms);
+    }
+    for (int fd : slow) close(fd);
+    EXPECT_FALSE(logHas(srv, "accept: ")) << srv.log();
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return status.value("relaysvr_status_clients_refused_total") >= 100; }))
+        << status.metrics();
     EXPECT_TRUE(srv.stopsCleanly());
 }
 
 // ---------------------------------------------------------------------------
 // Devices whose link dies without a FIN or RST
 // ---------------------------------------------------------------------------
-
-namespace {
-
-double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
-
-}  // namespace
 
 // A device behind a link that dies: while requests keep coming, the
 // acknowledgement timeout drops it and the device that dialled in again

@@ -15,6 +15,7 @@
 //   RELAY_CHURN_CYCLES                                 connections in the churn
 //   RELAY_RANDOM_SEED, RELAY_RANDOM_MS, RELAY_RANDOM_OPS  random traffic
 //   RELAY_STOP_CYCLES                                  start/SIGINT cycles
+//   RELAY_SIGINT_TRIES                                 SIGINTs at random moments
 // RELAY_TEST_SERVER replaces the server (see RelayHarness.h).
 #include "harness/RelayHarness.h"
 
@@ -457,6 +458,62 @@ TEST(RobustnessStop, RepeatedStartAndSigintAlwaysExitCleanly) {
         if (pump.joinable()) pump.join();
         ASSERT_TRUE(signalled);
         ASSERT_TRUE(isClean(e)) << "SIGINT lost or stop not orderly";
+    }
+}
+
+// A SIGINT at a random moment after the program was started: in the loader,
+// during start-up, or once the loop runs. Before main it ends the process by
+// the signal (nothing printed); from main's first instruction on, the stop
+// is the orderly one ("exit 0", status 0). The process is never left running.
+TEST(RobustnessStop, SigintAtAnyMomentAfterExecEndsTheProcess) {
+    const long tries = envLong("RELAY_SIGINT_TRIES", 300);
+    const unsigned seed = static_cast<unsigned>(envLong("RELAY_RANDOM_SEED", 1234567));
+    RelayServer srv;
+    // The moments are drawn from a little more than a start takes here.
+    const auto before = Clock::now();
+    ASSERT_TRUE(srv.start());
+    const long startUs = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - before).count();
+    ASSERT_TRUE(srv.stopsCleanly());
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<long> moment(0, startUs * 3 / 2);
+    StartOptions o;
+    o.waitListen = false;
+    int beforeMain = 0, beforeListening = 0, listening = 0;
+    for (long i = 0; i < tries; ++i) {
+        const long us = moment(rng);
+        SCOPED_TRACE("try " + std::to_string(i) + ", SIGINT " + std::to_string(us) + " us after the start");
+        ASSERT_TRUE(srv.start(o));
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+        ASSERT_TRUE(srv.signal(SIGINT));
+        const ExitInfo e = srv.waitExit();
+        ASSERT_TRUE(e.exited) << "left running";
+        if (e.signal == SIGINT && e.log.empty()) {
+            ++beforeMain;
+            continue;
+        }
+        ASSERT_TRUE(isClean(e));
+        ++(e.log.find(kStartOkLine) == std::string::npos ? beforeListening : listening);
+    }
+    std::printf("[ figures  ] %ld SIGINTs within %ld us of the start (seed %u): %d before main, %d before "
+                "listening, %d listening\n", tries, startUs * 3 / 2, seed, beforeMain, beforeListening, listening);
+}
+
+// SIGINTs in a burst: the later ones arrive while the server stops, after
+// its event base is freed, and must touch nothing of it (AddressSanitizer
+// watches in the sanitizer build).
+TEST(RobustnessStop, SigintBurstDuringTheStopTouchesNothingFreed) {
+    RelayServer srv;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        ASSERT_TRUE(srv.start());
+        Client& dev = srv.connectDevice(9);
+        Client& req = srv.connectRequester();
+        ASSERT_TRUE(relays(req, dev, request(1, 9)));
+        EXPECT_TRUE(srv.closeClient(req));
+        EXPECT_TRUE(srv.closeClient(dev));
+        for (int i = 0; i < 100000 && srv.signal(SIGINT); ++i) {
+        }
+        ASSERT_TRUE(isClean(srv.waitExit()));
     }
 }
 

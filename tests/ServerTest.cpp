@@ -4,6 +4,9 @@
 // (RoutingTest.cpp); here is the worked exchange as the binary does it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -125,6 +128,26 @@ TEST(Lifecycle, LogLinesReachTheFileWithoutAnOrderlyStop) {
     EXPECT_EQ(srv.countLine(requestLine(49, 9)), 1) << e.log;
     EXPECT_EQ(srv.countLine(readLine(dev.serverFd(), 6)), 50) << e.log;
     EXPECT_EQ(srv.countLine(kStartOkLine), 1) << e.log;
+}
+
+// Standard output and standard error on a pipe whose reader has gone: the
+// warning written during start-up must not end the server by SIGPIPE. It
+// runs, and stops in order.
+TEST(Lifecycle, OutputPipeWithoutReaderEndsNothing) {
+    int fds[2];
+    ASSERT_EQ(0, pipe2(fds, O_CLOEXEC));
+    close(fds[0]);
+    RelayServer srv;
+    StartOptions o;
+    o.outputFd = fds[1];
+    o.iniExtra = "Bogus=1\n";  // a warning at once
+    const bool started = srv.start(o);
+    close(fds[1]);
+    ASSERT_TRUE(started) << "ended by signal " << srv.waitExit().signal;
+    ASSERT_TRUE(srv.signal(SIGINT));
+    const ExitInfo e = srv.waitExit();
+    EXPECT_TRUE(e.exited);
+    EXPECT_EQ(e.status, 0);
 }
 
 // Started with standard descriptors closed, the server must not let the PID

@@ -5,23 +5,32 @@
 // cannot show.
 #include "SimpleIni.h"
 #include "IniNames.h"
+#include "SaveHooks.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -202,6 +211,59 @@ TEST(IniModel, TypedReadFollowsStreamExtraction)
     EXPECT_EQ(ini.GetValue<std::string>("S", "blank", std::string("d")), "d");
 }
 
+// Words for bool, numbers for 8-bit types (range-checked), no wrap-round of
+// negative numbers for unsigned types; kDef stands for the caller's default.
+TEST(IniModel, TypedReadsOfSwitchesAndSmallNumbers)
+{
+    const long long kDef = LLONG_MIN;
+    const long long kMaxUnsigned = UINT_MAX;
+    struct Row { const char* stored; long long asBool, asUint8, asInt8, asUnsigned; };
+    const Row rows[] = {
+        // stored         bool  uint8_t int8_t unsigned
+        {"true",          1,    0,      0,     0},
+        {"TRUE",          1,    0,      0,     0},
+        {" Yes\t",        1,    0,      0,     0},
+        {"oN",            1,    0,      0,     0},
+        {"1",             1,    1,      1,     1},
+        {"False",         0,    0,      0,     0},
+        {"NO",            0,    0,      0,     0},
+        {"off",           0,    0,      0,     0},
+        {"0",             0,    0,      0,     0},
+        {"2",             kDef, 2,      2,     2},
+        {"yes please",    kDef, 0,      0,     0},
+        {"42",            kDef, 42,     42,    42},
+        {"12abc",         kDef, 12,     12,    12},
+        {"127",           kDef, 127,    127,   127},
+        {"255",           kDef, 255,    kDef,  255},
+        {"256",           kDef, kDef,   kDef,  256},
+        {"-1",            kDef, kDef,   -1,    kDef},
+        {"-128",          kDef, kDef,   -128,  kDef},
+        {"-129",          kDef, kDef,   kDef,  kDef},
+        {"4294967296",    kDef, kDef,   kDef,  kMaxUnsigned},   // as before: the nearest limit
+        {"",              kDef, kDef,   kDef,  kDef},
+        {";",             kDef, kDef,   kDef,  kDef},
+    };
+    const uint8_t defUint8 = 7;
+    const int8_t defInt8 = -7;
+    const unsigned defUnsigned = 77;
+    auto want = [&](long long expected, long long def) { return expected == kDef ? def : expected; };
+    SimpleIni ini("");
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string("stored \"") + r.stored + '"');
+        ini.SetValue("S", "k", r.stored);
+        for (const bool def : {false, true})
+            EXPECT_EQ(ini.GetValue<bool>("S", "k", def), r.asBool == kDef ? def : r.asBool == 1);
+        EXPECT_EQ(static_cast<long long>(ini.GetValue<uint8_t>("S", "k", defUint8)), want(r.asUint8, defUint8));
+        EXPECT_EQ(static_cast<long long>(ini.GetValue<int8_t>("S", "k", defInt8)), want(r.asInt8, defInt8));
+        EXPECT_EQ(static_cast<long long>(ini.GetValue<unsigned>("S", "k", defUnsigned)),
+                  want(r.asUnsigned, defUnsigned));
+    }
+    ini.SetValue("S", "k", "-5");
+    EXPECT_EQ(ini.GetValue<unsigned long long>("S", "k", 9ULL), 9ULL);
+    ini.SetValue("S", "k", "42");
+    EXPECT_EQ(ini.GetValue<char>("S", "k", 'd'), '4');   // char stays a character
+}
+
 // ---- Reader -------------------------------------------------------------------
 
 TEST(IniReader, TrimAndParasitCar)
@@ -359,10 +421,12 @@ TEST_F(IniFiles, ALinkStaysALinkAndPermissionsStay)
     // A chain of two links, the first relative to its own directory.
     ASSERT_EQ(symlink("real/conf.ini", path("link.ini").c_str()), 0);
     ASSERT_EQ(symlink(path("link.ini").c_str(), path("chain.ini").c_str()), 0);
+    ASSERT_EQ(link(path("real/conf.ini").c_str(), path("real/hard.ini").c_str()), 0);
 
     SimpleIni ini("");
     ini.SetValue("", "k", "new");
     EXPECT_TRUE(ini.SaveAs(path("chain.ini")));
+    EXPECT_EQ(readFile(path("real/hard.ini")), "k=old\n");
     EXPECT_TRUE(S_ISLNK(modeOf(path("chain.ini"))));
     EXPECT_TRUE(S_ISLNK(modeOf(path("link.ini"))));
     EXPECT_EQ(fs::read_symlink(path("link.ini")), "real/conf.ini");
@@ -379,7 +443,7 @@ TEST_F(IniFiles, ALinkStaysALinkAndPermissionsStay)
     EXPECT_EQ(modeOf(path("real/new.ini")), S_IFREG | (newFile & ~mask));
 
     EXPECT_EQ(entries(dir_), (Strings{"chain.ini", "dangling.ini", "link.ini", "real"}));
-    EXPECT_EQ(entries(path("real")), (Strings{"conf.ini", "new.ini"}));
+    EXPECT_EQ(entries(path("real")), (Strings{"conf.ini", "hard.ini", "new.ini"}));
 }
 
 // The directory would allow the rename; the file's own bits must forbid it.
@@ -447,6 +511,362 @@ TEST_F(IniFiles, AFifoOrADeviceIsWrittenInPlaceAndNeverReplaced)
     for (const char* node : {"null", "full"})
         EXPECT_TRUE(S_ISCHR(modeOf(path(node)))) << node;
     EXPECT_EQ(entries(dir_), (Strings{"full", "null", "pipe"}));
+}
+
+// ---- What a save keeps, and what it never shows -------------------------------------
+
+namespace {
+
+const uid_t kNobody = 65534;
+// A group known by number only: the saver of a test takes it as a
+// supplementary group, so that no group has to be added to the system.
+const gid_t kTeam = 4242;
+const size_t kFileSizeLimit = 4096;
+
+ino_t inodeOf(const std::string& path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// An extended attribute's value; "(none)" when the file has none by that name.
+std::string attribute(const std::string& path, const char* name)
+{
+    char value[512];
+    const ssize_t n = getxattr(path.c_str(), name, value, sizeof value);
+    return n < 0 ? "(none)" : std::string(value, static_cast<size_t>(n));
+}
+
+// In a child of root: becomes nobody, a member of the groups given.
+bool becomeNobody(const std::vector<gid_t>& groups)
+{
+    return setgroups(groups.size(), groups.data()) == 0 && setgid(kNobody) == 0 && setuid(kNobody) == 0;
+}
+
+bool readableWithin(int fd, std::chrono::milliseconds wait)
+{
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, static_cast<int>(wait.count())) == 1;
+}
+
+}  // namespace
+
+// A second saver renames its new file over the target just after this one
+// first looked at it. What that look found is what is replaced; the file
+// renamed in is never written (an in-place write there could leave it empty).
+TEST_F(IniFiles, AFileRenamedOverTheTargetMidSaveIsReplacedNotWritten)
+{
+    writeFile(path("conf.ini"), "k=old\n");
+    writeFile(path("other.ini"), "k=other\n");
+    ASSERT_EQ(link(path("other.ini").c_str(), path("other.keep").c_str()), 0);
+    SimpleIni ini("");
+    ini.SetValue("", "k", "new");
+    saveHooks::renameAfterNextLook(path("other.ini"), path("conf.ini"));
+    EXPECT_TRUE(ini.SaveAs(path("conf.ini")));
+    ASSERT_TRUE(saveHooks::renameHappened());
+    EXPECT_EQ(readFile(path("other.keep")), "k=other\n");
+    EXPECT_EQ(readFile(path("conf.ini")), "k=new\n");
+    EXPECT_NE(inodeOf(path("conf.ini")), inodeOf(path("other.keep")));
+    EXPECT_EQ(entries(dir_), (Strings{"conf.ini", "other.keep"}));
+}
+
+// The ACL's mask shows as the mode's group bits: a lost ACL would leave the
+// mode equal and its meaning changed, so the ACL itself is compared.
+TEST_F(IniFiles, ASaveKeepsOwnerGroupModeAclAndAttributes)
+{
+    const uid_t reader = 4243;
+    const mode_t everyone = 0777;
+    struct Case { const char* what; bool asNobody; uid_t owner; mode_t mode; uid_t ownerAfter; };
+    const Case cases[] = {
+        {"root saves another user's file", false, kNobody, 0640, kNobody},
+        // Only root may give a file away: the file becomes the saver's, its
+        // group stays.
+        {"a member of the file's group saves it", true, 0, 0660, kNobody},
+    };
+    ASSERT_EQ(chmod(dir_.c_str(), everyone), 0);
+    const std::string conf = path("conf.ini");
+    const std::string acl = "u:" + std::to_string(reader) + ":r,m::rw";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        writeFile(conf, "k=old\n");
+        ASSERT_EQ(chown(conf.c_str(), c.owner, kTeam), 0);
+        ASSERT_EQ(chmod(conf.c_str(), c.mode), 0);
+        if (std::system(("setfacl -m " + acl + " " + conf + " 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "no ACL here: setfacl (package acl) missing or the file system has no ACLs";
+        const bool withAttribute = setxattr(conf.c_str(), "user.origin", "kept", 4, 0) == 0;
+        struct stat before{};
+        ASSERT_EQ(stat(conf.c_str(), &before), 0);
+        const std::string aclBefore = attribute(conf, "system.posix_acl_access");
+        ASSERT_NE(aclBefore, "(none)");
+
+        SimpleIni ini("");
+        ini.SetValue("", "k", "new");
+        if (c.asNobody) {
+            const pid_t child = fork();
+            ASSERT_NE(child, -1);
+            if (child == 0) {
+                if (!becomeNobody({kTeam}))
+                    _exit(kChildCannotSetUp);
+                _exit(ini.SaveAs(conf) ? kChildSaved : kChildFailed);
+            }
+            int status = 0;
+            ASSERT_TRUE(waitForChild(child, status));
+            ASSERT_TRUE(WIFEXITED(status)) << status;
+            ASSERT_EQ(WEXITSTATUS(status), kChildSaved);
+        } else {
+            ASSERT_TRUE(ini.SaveAs(conf));
+        }
+
+        EXPECT_EQ(readFile(conf), "k=new\n");
+        struct stat after{};
+        ASSERT_EQ(stat(conf.c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_uid, c.ownerAfter);
+        EXPECT_EQ(after.st_gid, kTeam);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(attribute(conf, "system.posix_acl_access"), aclBefore);
+        if (withAttribute) {
+            EXPECT_EQ(attribute(conf, "user.origin"), "kept");
+        }
+        EXPECT_EQ(entries(dir_), Strings{"conf.ini"});
+        ASSERT_EQ(unlink(conf.c_str()), 0);
+    }
+}
+
+namespace {
+
+// Exit statuses of saveAsPidOne's process: an outcome, with kPidOne added
+// when the saver ran as PID 1.
+enum SaveOutcome { kSaveDone, kSaveFailed, kSaveNotSetUp, kKilledMidWay, kNotKilledMidWay };
+const int kPidOne = 8;
+const int kOutcomeBits = 7;
+const auto kMidSaveWait = std::chrono::seconds(10);
+
+// The pipe through which the saver says that it is half-way.
+int g_midSave = -1;
+
+// Runs when a write would pass the file-size limit: the save is half-way.
+void signalMidSave(int)
+{
+    const char byte = 'm';
+    if (write(g_midSave, &byte, 1) == 1)
+        for (;;)
+            pause();
+    _exit(kNotKilledMidWay);
+}
+
+// One save of ini to target by a process that, where allowed, runs in a PID
+// namespace of its own and so always has PID 1, as in a container. With
+// killMidWay the saver is killed with SIGKILL half-way through writing, as a
+// crash or an out-of-memory kill would. Returns the process that does it (-1
+// if none); its exit status is a SaveOutcome, plus kPidOne.
+pid_t saveAsPidOne(const SimpleIni& ini, const std::string& target, bool killMidWay)
+{
+    const pid_t parent = fork();
+    if (parent != 0)
+        return parent;
+    const int pidOne = unshare(CLONE_NEWPID) == 0 ? kPidOne : 0;
+    int mark[2];
+    if (pipe(mark) != 0)
+        _exit(kSaveNotSetUp);
+    const pid_t saver = fork();
+    if (saver < 0)
+        _exit(kSaveNotSetUp);
+    if (saver == 0) {
+        close(mark[0]);
+        g_midSave = mark[1];
+        const struct rlimit fsize = {kFileSizeLimit, kFileSizeLimit};
+        if (killMidWay && (signal(SIGXFSZ, signalMidSave) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &fsize) != 0))
+            _exit(kSaveNotSetUp);
+        _exit(ini.SaveAs(target) ? kSaveDone : kSaveFailed);
+    }
+    close(mark[1]);
+    int status = 0;
+    if (!killMidWay) {
+        waitpid(saver, &status, 0);
+        _exit((WIFEXITED(status) ? WEXITSTATUS(status) : kSaveNotSetUp) | pidOne);
+    }
+    char byte = 0;
+    const bool midSave = readableWithin(mark[0], kMidSaveWait) && read(mark[0], &byte, 1) == 1;
+    kill(saver, SIGKILL);
+    waitpid(saver, &status, 0);
+    const bool killed = midSave && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    _exit((killed ? kKilledMidWay : kNotKilledMidWay) | pidOne);
+}
+
+// Runs saveAsPidOne and waits for it: the exit status, or -1.
+int statusOfSaveAsPidOne(const SimpleIni& ini, const std::string& target, bool killMidWay)
+{
+    const pid_t parent = saveAsPidOne(ini, target, killMidWay);
+    int status = 0;
+    if (parent < 0 || !waitForChild(parent, status) || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+// Temporary files with no name vanish with a killed saver; named ones (where
+// a file system has no unnamed files) stay, and must never stop a later save,
+// even one by a process with the same PID.
+TEST_F(IniFiles, SavesKilledMidWayNeverStopTheNext)
+{
+    const int kills = 100;
+    const size_t bigValue = 4 * kFileSizeLimit;
+    SimpleIni big("");
+    big.SetValue("S", "k", std::string(bigValue, 'x'));
+    SimpleIni small("");
+    small.SetValue("", "k", "new");
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed temporary files" : "named temporary files");
+        const std::string dir = path(unnamed ? "unnamed" : "named");
+        const std::string conf = dir + "/conf.ini";
+        ASSERT_TRUE(fs::create_directory(dir));
+        writeFile(conf, "k=old\n");
+        std::optional<saveHooks::NoUnnamedFiles> named;
+        if (!unnamed)
+            named.emplace();
+
+        int pidOne = 0;
+        for (int i = 0; i < kills; ++i) {
+            const int status = statusOfSaveAsPidOne(big, conf, true);
+            ASSERT_EQ(status & kOutcomeBits, kKilledMidWay) << status;
+            pidOne += (status & kPidOne) != 0;
+        }
+        if (pidOne == 0)
+            std::cout << "note: no PID namespace here, the killed savers had different PIDs\n";
+        EXPECT_EQ(readFile(conf), "k=old\n");
+        const Strings left = entries(dir);
+        if (unnamed) {
+            EXPECT_EQ(left, Strings{"conf.ini"});
+        }
+
+        EXPECT_EQ(statusOfSaveAsPidOne(small, conf, false) & kOutcomeBits, kSaveDone);
+        EXPECT_EQ(readFile(conf), "k=new\n");
+        EXPECT_EQ(entries(dir), left);
+    }
+}
+
+// The temporary file's own name and the directory's path together would pass
+// PATH_MAX: everything is done relative to the directory.
+TEST_F(IniFiles, AFileNearThePathLimitIsSaved)
+{
+    const size_t longest = PATH_MAX - 1;   // PATH_MAX counts the final NUL
+    const size_t dirName = 200;
+    const size_t fileNameAtLeast = 20;
+    std::string dir = dir_;
+    while (dir.size() + 1 + dirName + 1 + fileNameAtLeast <= longest) {
+        dir += "/" + std::string(dirName, 'd');
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0) << dir.size();
+    }
+    const std::string name(longest - dir.size() - 1, 'f');
+    const std::string file = dir + "/" + name;
+    ASSERT_EQ(file.size(), longest);
+
+    SimpleIni ini("");
+    for (const char* value : {"new", "again"}) {
+        ini.SetValue("", "k", value);
+        EXPECT_TRUE(ini.SaveAs(file)) << value;
+        EXPECT_EQ(readFile(file), std::string("k=") + value + "\n");
+    }
+    EXPECT_EQ(entries(dir), Strings{name});
+}
+
+namespace {
+
+// Exit status of a spy that read text it should not have.
+const int kSpyRead = 1;
+const auto kSpyPoll = std::chrono::milliseconds(1);
+const size_t kSpyMostHeld = 512;
+
+// As nobody, opens every name that appears in dir as soon as it appears, keeps
+// what opens, and looks through it for secret until stop is readable (or
+// closed). Exits with kSpyRead if it ever sees it.
+[[noreturn]] void spy(const std::string& dir, const std::string& secret, int ready, int stop)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kChildDeadline;
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    const int dirFd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (!becomeNobody({}) || watch < 0 || dirFd < 0
+        || inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_MOVED_TO) < 0 || write(ready, "r", 1) != 1)
+        _exit(kChildCannotSetUp);
+    std::vector<int> held;
+    auto shows = [&secret](int fd) {
+        char text[256];
+        const ssize_t n = pread(fd, text, sizeof text, 0);
+        return n > 0 && std::string(text, static_cast<size_t>(n)).find(secret) != std::string::npos;
+    };
+    for (bool stopped = false; !stopped && std::chrono::steady_clock::now() < deadline;) {
+        stopped = readableWithin(stop, kSpyPoll);
+        alignas(inotify_event) char events[4096];
+        for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;) {
+            for (const char* at = events; at < events + n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(at);
+                at += sizeof(inotify_event) + event->len;
+                const int fd = event->len > 0 ? openat(dirFd, event->name, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+                if (fd >= 0 && held.size() < kSpyMostHeld)
+                    held.push_back(fd);
+            }
+        }
+        for (const int fd : held)
+            if (shows(fd))
+                _exit(kSpyRead);
+    }
+    _exit(kChildSaved);
+}
+
+}  // namespace
+
+// A root-owned 0600 file saved again and again while another user opens every
+// name that appears beside it, at once, and reads later what it got.
+TEST_F(IniFiles, SlowNoOtherUserReadsTheNewTextOfAPrivateFile)
+{
+    const int saves = 300;
+    const mode_t searchable = 0755;
+    const mode_t ownerOnly = 0600;
+    const std::string secret = "s3cret";
+    const std::string conf = path("conf.ini");
+    ASSERT_EQ(chmod(dir_.c_str(), searchable), 0);
+    for (const bool unnamed : {true, false}) {
+        SCOPED_TRACE(unnamed ? "unnamed temporary files" : "named temporary files");
+        std::optional<saveHooks::NoUnnamedFiles> named;
+        if (!unnamed)
+            named.emplace();
+        writeFile(conf, "k=old\n");
+        ASSERT_EQ(chmod(conf.c_str(), ownerOnly), 0);
+        int ready[2];
+        int stop[2];
+        ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+        ASSERT_EQ(pipe2(stop, O_CLOEXEC), 0);
+        const pid_t child = fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            close(ready[0]);
+            close(stop[1]);
+            spy(dir_, secret, ready[1], stop[0]);
+        }
+        close(ready[1]);
+        close(stop[0]);
+        char byte = 0;
+        const bool watching = readableWithin(ready[0], kChildDeadline) && read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        SimpleIni ini("");
+        int saved = 0;
+        for (int i = 0; watching && i < saves; ++i) {
+            ini.SetValue("", "k", secret + std::to_string(i));
+            saved += ini.SaveAs(conf);
+        }
+        close(stop[1]);
+        int status = 0;
+        ASSERT_TRUE(waitForChild(child, status));
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        if (WEXITSTATUS(status) == kChildCannotSetUp)
+            GTEST_SKIP() << "cannot watch the directory as another user here";
+        EXPECT_EQ(saved, saves);
+        EXPECT_EQ(WEXITSTATUS(status), kChildSaved) << "another user read the new text";
+        EXPECT_EQ(modeOf(conf), S_IFREG | ownerOnly);
+        EXPECT_EQ(entries(dir_), Strings{"conf.ini"});
+    }
 }
 
 // ---- Refused documents ---------------------------------------------------------------

@@ -1,10 +1,13 @@
 // Unit tests of the log writer and the text helpers it stands on.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "RelayText.h"
@@ -45,6 +48,40 @@ TEST(SvrLog, LinesReadAsTheirFormats)
     got.resize(static_cast<size_t>(pread(fd, &got[0], got.size(), 0)));
     close(fd);
     EXPECT_EQ(got, expected);
+}
+
+// A write that stops part way through a line and then fails (the file may
+// not grow: EFBIG, as ENOSPC on a full disk) cuts no line and loses none
+// silently: the line begun is finished once writing works again, the lines
+// lost meanwhile are counted, and the count comes before the next line.
+TEST(SvrLog, FailedWritesAreCountedAndNoLineIsCut)
+{
+    char path[] = "/tmp/svrlog-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    unlink(path);
+    rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    CSvrLog::Redirect(fd);
+    const std::string a(29, 'a'), b(29, 'b'), c(29, 'c'), d(29, 'd'); // lines of 30 bytes
+    for (int i = 0; i < 3; ++i)
+        CSvrLog::Print(CSvrLog::kErrors, "%s\n", a.c_str());
+    rlimit full = saved;
+    full.rlim_cur = 100; // room for a third of the next line
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &full));
+    CSvrLog::Print(CSvrLog::kErrors, "%s\n", b.c_str());
+    for (int i = 0; i < 4; ++i)
+        CSvrLog::Print(CSvrLog::kErrors, "%s\n", c.c_str());
+    ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved));
+    CSvrLog::Print(CSvrLog::kErrors, "%s\n", d.c_str());
+    CSvrLog::Redirect(-1);
+    std::signal(SIGXFSZ, oldHandler);
+    std::string got(1024, '\0');
+    got.resize(static_cast<size_t>(pread(fd, &got[0], got.size(), 0)));
+    close(fd);
+    EXPECT_EQ(got, a + "\n" + a + "\n" + a + "\n" + b + "\n" + "relaySvr: 4 log lines dropped: " +
+                       std::strerror(EFBIG) + "\n" + d + "\n");
 }
 
 } // namespace

@@ -272,7 +272,7 @@ std::string request(unsigned char tag, unsigned char id, size_t n) {
     return s;
 }
 
-HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout) {
+HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout, const std::string& body) {
     HttpReply reply;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in to = inetAddress(htonl(INADDR_LOOPBACK), port);
@@ -280,7 +280,9 @@ HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     std::string text;
-    const std::string request = methodAndPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::string request = methodAndPath + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" +
+                                (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                                "\r\n" + body;
     if (fd >= 0 && connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 &&
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
         const auto deadline = Clock::now() + timeout;
@@ -463,7 +465,10 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
     else
         posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-    if (options.closeStdout)
+    if (options.outputFd >= 0) {
+        posix_spawn_file_actions_adddup2(&files, options.outputFd, 1);
+        posix_spawn_file_actions_adddup2(&files, options.outputFd, 2);
+    } else if (options.closeStdout)
         posix_spawn_file_actions_addclose(&files, 1);
     else if (options.stdoutPipe)
         posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
@@ -515,11 +520,12 @@ bool RelayServer::start(const StartOptions& options) {
                                                      level + options.iniExtra)))
             return false;
     }
-    m_hasLog = !options.closeStdout && !options.stdoutPipe;
+    m_hasLog = !options.closeStdout && !options.stdoutPipe && options.outputFd < 0;
     m_logsAccepts = m_hasLog && options.logLevel != "errors";
     m_pid = spawn(m_dir, options);
     if (m_pid < 0) return false;
     m_reaped = false;
+    if (!options.waitListen) return running();
     waitUntil(kStartTimeout, kStartPollStep,
               [&] { return !running() || (m_port = listeningPortOf(m_pid, m_configuredPort)) > 0; });
     return m_port > 0;

@@ -113,9 +113,11 @@ struct HttpReply {
     std::string headers;   // the header lines, as sent
     std::string body;
 };
-// Sends one HTTP/1.0 request ("GET /metrics", "POST /status", ...) to
-// 127.0.0.1:port and reads the reply until the server closes.
-HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout = kDataTimeout);
+// Sends one HTTP/1.0 request ("GET /metrics", "POST /status", ...), with a
+// body when one is given, to 127.0.0.1:port and reads the reply until the
+// server closes.
+HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout = kDataTimeout,
+                      const std::string& body = "");
 // The value of one sample of a Prometheus text document, such as
 // metric(text, "relaysvr_requests_total{outcome=\"forwarded\"}"); -1 when absent.
 double metric(const std::string& text, const std::string& series);
@@ -198,6 +200,13 @@ struct StartOptions {
     // Standard output into a pipe that nobody reads until readStdoutPipe():
     // the log file then holds standard error only.
     bool stdoutPipe = false;
+    // When set: standard output and standard error both on this descriptor
+    // of the caller's (a pipe or a socket it reads, or whose reader it has
+    // closed); the caller keeps it and closes it. The log file stays empty.
+    int outputFd = -1;
+    // False: start() returns as soon as the process runs the new program,
+    // without waiting for it to listen (true when it is running then).
+    bool waitListen = true;
     // Appended to ASAN_OPTIONS (which the test's environment may set), for
     // instance "detect_leaks=0" for runs that end with connections still open.
     std::string asanOptions;
