@@ -66,11 +66,11 @@ struct SettingsCheck {
 // section spelt as kConfigSection but for case beside kConfigSection itself,
 // no key of the section at all (the defaults), a Port that is not
 // 1..65535 (still read as GetValue<int> reads it: "6000abc" is 6000, "abc"
-// 0, empty 5000; the low 16 bits are the port), and a DeviceNetworks whose
-// inline comment starts with an address (";" and "#" start a comment: the
-// address is not in the list). Errors: an invalid value of any other key
-// (an empty one included, but for an empty DeviceNetworks, which means any
-// address), and a section that equals kConfigSection only ignoring case
+// 0, empty 5000; the low 16 bits are the port), and a DeviceNetworks or
+// ListenAddress whose inline comment starts with an address (";" and "#"
+// start a comment: the address is not in the list). Errors: an invalid value
+// of any other key (an empty one included, but for an empty DeviceNetworks
+// or ListenAddress, which mean any address), and a section that equals kConfigSection only ignoring case
 // while kConfigSection itself is absent. Returns true when there is no
 // error; out then holds the settings to use (with errors, what could be read).
 bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check);
