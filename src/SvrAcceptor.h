@@ -7,8 +7,9 @@
 // of descriptors or memory, with a timer as the fallback when no connection
 // closes. And it decides, at accept and before any table, whether a new
 // device may stay: not while fewer than RequesterReserve descriptors are
-// left below the process's limit (those are kept for requesters), and not
-// beyond MaxConnectionsPerAddress devices from one address.
+// left below the process's limit (those are kept for requesters, and room
+// for the status server's connections besides), and not beyond
+// MaxConnectionsPerAddress devices from one address.
 //
 // Free descriptors are counted without a system call per accept: the limit
 // and the descriptors that are not connections are measured at start and

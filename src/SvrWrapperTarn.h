@@ -94,9 +94,9 @@ public:
     // RequesterReserve take effect at once; devices now outside
     // DeviceNetworks are closed, the socket options are applied to the
     // connected devices, and the descriptor limit is read again. A changed
-    // Port or ListenAddress is reported and ignored. A file that Init would refuse,
-    // or one that would empty a non-empty DeviceNetworks, is refused: every
-    // running setting stays and stderr says why. No other connection is
+    // Port or ListenAddress is reported and ignored. A file that Init would
+    // refuse, or one that would empty a non-empty DeviceNetworks, is refused:
+    // every running setting stays and stderr says why. No other connection is
     // touched. When the result is not Applied, why holds the reason in one
     // line. In the loop.
     ReloadResult Reload(std::string& why);
@@ -121,9 +121,8 @@ public:
     bool SvrIsOk() const { return m_bSvrOk; }
     // Counts the descriptors in use once more (everything of the process is
     // set up now), then runs the event loop until it is broken
-    // (event_base_loopbreak), also
-    // when the break was asked for before it started, or until it has
-    // nothing left to wait for.
+    // (event_base_loopbreak), also when the break was asked for before it
+    // started, or until it has nothing left to wait for.
     void SvrDispatch();
     // Frees the status server and the listeners (closing their sockets).
     void SvrClose();
