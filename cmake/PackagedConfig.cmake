@@ -1,7 +1,7 @@
 # Writes the installed /etc/relaySvr/relaySvr.ini from the commented sample of
 # the repository root: the same file, with LogLevel=connections,
-# AnswerWindow=500 and AnswerOrder=arrival set in place of the sample's
-# commented-out defaults, and why.
+# AnswerWindow=500, AnswerOrder=arrival and MaxConnectionsPerAddress=16 set
+# in place of the sample's commented-out defaults, and why.
 #
 #   cmake -DIN=relaySvr.ini -DOUT=build/packaging/relaySvr.ini -P cmake/PackagedConfig.cmake
 #
@@ -46,6 +46,11 @@ string(CONCAT _text
   "; its own question.\n"
   "AnswerOrder=arrival\n")
 install_setting(";AnswerOrder=descriptor\n" "${_text}")
+string(CONCAT _text
+  "; Installed setting: 16, far above what one device needs while it\n"
+  "; reconnects, far below the unit's LimitNOFILE.\n"
+  "MaxConnectionsPerAddress=16\n")
+install_setting(";MaxConnectionsPerAddress=0\n" "${_text}")
 
 file(WRITE "${OUT}.tmp" "${_ini}")
 file(RENAME "${OUT}.tmp" "${OUT}")

@@ -37,7 +37,13 @@ constexpr const char* kStatusAddress = "StatusAddress";
 constexpr const char* kAnswerWindow = "AnswerWindow";
 constexpr const char* kAnswerOrder = "AnswerOrder";
 constexpr const char* kStatusMaxClients = "StatusMaxClients";
+constexpr const char* kListenAddress = "ListenAddress";
+constexpr const char* kMaxConnectionsPerAddress = "MaxConnectionsPerAddress";
+constexpr const char* kRequesterReserve = "RequesterReserve";
 } // namespace key
+
+// Descriptors kept for requesters when RequesterReserve is not set.
+constexpr int kDefaultRequesterReserve = 32;
 
 // The status server listens here unless StatusAddress names another address.
 constexpr const char* kDefaultStatusAddress = "127.0.0.1";

@@ -122,8 +122,13 @@ size_t Document::Size() const
 }
 
 StatusJson::StatusJson(const StatusSnapshot& head)
-    : m_head(format("{\"pid\": %d, \"port\": %d, \"uptime_seconds\": %lld, \"devices\": [", head.pid, head.port,
-                    static_cast<long long>(head.uptimeSeconds)))
+    : m_head(format("{\"pid\": %d, \"port\": %d, \"uptime_seconds\": %lld, \"requester_reserve\": %d, "
+                    "\"descriptor_limit\": %llu, \"devices_refused\": {\"networks\": %llu, \"per_address\": %llu, "
+                    "\"reserve\": %llu}, \"devices\": [", head.pid, head.port, static_cast<long long>(head.uptimeSeconds),
+                    head.requesterReserve, static_cast<unsigned long long>(head.descriptorLimit),
+                    static_cast<unsigned long long>(head.counters.refusedDevices),
+                    static_cast<unsigned long long>(head.counters.refusedPerAddress),
+                    static_cast<unsigned long long>(head.counters.refusedReserve)))
 {
 }
 
@@ -181,8 +186,11 @@ std::string metricsText(const StatusSnapshot& s)
          "Devices connected now, by id; ids that had a device since start stay listed.", byId},
         {"relaysvr_connections_accepted_total", "counter", "Connections accepted since start, by kind.",
          {{"{kind=\"requester\"}", t.acceptedRequesters}, {"{kind=\"device\"}", t.acceptedDevices}}},
-        {"relaysvr_devices_refused_total", "counter", "Device connections refused: outside DeviceNetworks.",
-         {{"", t.refusedDevices}}},
+        {"relaysvr_devices_refused_total", "counter",
+         "Device connections closed at accept, by reason: outside DeviceNetworks, beyond MaxConnectionsPerAddress, "
+         "or inside RequesterReserve.",
+         {{"{reason=\"networks\"}", t.refusedDevices}, {"{reason=\"per_address\"}", t.refusedPerAddress},
+          {"{reason=\"reserve\"}", t.refusedReserve}}},
         {"relaysvr_requests_total", "counter",
          "Requests by outcome: forwarded to a device, or dropped because no device had the id.",
          {{"{outcome=\"forwarded\"}", t.requestsForwarded}, {"{outcome=\"no_device\"}", t.requestsNoDevice}}},
@@ -203,6 +211,11 @@ std::string metricsText(const StatusSnapshot& s)
         {"relaysvr_device_option_failures_total", "counter",
          "Devices whose keepalive or acknowledgement timeout could not be set: a dead link may go unnoticed.",
          {{"", t.deviceOptionFailures}}},
+        {"relaysvr_requester_reserve", "gauge",
+         "Descriptors below the limit kept for requesters: devices are closed at accept inside it.",
+         {{"", static_cast<unsigned long long>(s.requesterReserve)}}},
+        {"relaysvr_descriptor_limit", "gauge", "The relay's limit of open descriptors (RLIMIT_NOFILE).",
+         {{"", static_cast<unsigned long long>(s.descriptorLimit)}}},
         {"relaysvr_status_clients_refused_total", "counter",
          "Status connections closed at once: over StatusMaxClients, or too near the descriptor limit.",
          {{"", s.statusClientsRefused}}},

@@ -53,6 +53,9 @@ struct RelayCounters {
     uint64_t bytesFromRequesters = 0, bytesFromDevices = 0;
     uint64_t backpressurePauses = 0, acceptPauses = 0, deadDevices = 0;
     uint64_t deviceOptionFailures = 0;  // keepalive or acknowledgement timeout not set on a device
+    // Devices closed at accept: refusedDevices outside DeviceNetworks, these
+    // beyond MaxConnectionsPerAddress and inside RequesterReserve.
+    uint64_t refusedPerAddress = 0, refusedReserve = 0;
 };
 
 struct DeviceRow {
@@ -77,6 +80,8 @@ struct StatusSnapshot {
     int port = 0;                 // the relay's listening port
     int64_t startTime = 0;        // Unix time
     int64_t uptimeSeconds = 0;
+    int requesterReserve = 0;     // descriptors kept for requesters
+    uint64_t descriptorLimit = 0; // the relay's RLIMIT_NOFILE, 0: unknown
     RelayCounters counters;
     size_t requesters = 0, devices = 0;
     // Devices connected per id, for the ids that ever had one (-1: never).
@@ -97,13 +102,15 @@ struct Document {
     size_t Size() const;
 };
 
-// The /status document: pid, port, uptime, one object per device and per
+// The /status document: pid, port, uptime, the reserve and limit of
+// descriptors, devices refused by reason, one object per device and per
 // requester. Made from the head of one snapshot and the rows of as many
 // snapshots as it takes (each with higher descriptors than the one before),
 // so that a large document can be made a slice at a time.
 class StatusJson {
 public:
-    // Takes pid, port and uptime from the snapshot; its rows are not read.
+    // Takes pid, port, uptime, the descriptors and the refusals from the
+    // snapshot; its rows are not read.
     explicit StatusJson(const StatusSnapshot& head);
     // Appends the snapshot's rows.
     void Add(const StatusSnapshot& rows);

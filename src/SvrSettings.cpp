@@ -29,6 +29,9 @@ const long kMaxPort = 65535;
 // An answer window of a minute is far beyond any link's pause between two
 // pieces of one answer.
 const long kMaxAnswerWindowMs = 60000;
+// fs.nr_open's default: no process has more descriptors unless the
+// administrator raised that.
+const long kMaxDescriptors = 1048576;
 const char* const kOrderNames[] = {"descriptor", "arrival"};
 // Each status connection holds a descriptor; more than this is a typo.
 const long kMaxStatusClients = 1024;
@@ -99,13 +102,37 @@ std::string showPort(const KeyRule&, const Settings& s)
            (used ? format(" (listening on %d)", used) : std::string(" (the system chooses the port)"));
 }
 
-void readNetworks(const KeyRule&, const KeyInput& in, Settings& s, SettingsCheck& check)
+// Calls take(item) for each item of a list separated by kListSeparators.
+template <class Take>
+void forEachItem(const std::string& list, Take take)
 {
-    const std::string& list = in.value;
     size_t pos = 0;
     while ((pos = list.find_first_not_of(kListSeparators, pos)) != std::string::npos) {
         const size_t end = std::min(list.find_first_of(kListSeparators, pos), list.size());
-        const std::string item = list.substr(pos, end - pos);
+        take(list.substr(pos, end - pos));
+        pos = end;
+    }
+}
+
+// "a;b" keeps a and makes b a comment: say so when the key's comment starts
+// with what reads as an address.
+void warnAddressInComment(const KeyRule& rule, const KeyInput& in, SettingsCheck& check)
+{
+    const std::string comment = in.ini.GetComment(kConfigSection, rule.name);
+    const size_t start = comment.find_first_not_of(kCommentWordEnd);
+    if (start == std::string::npos)
+        return;
+    const std::string word = comment.substr(start, comment.find_first_of(kCommentWordEnd, start) - start);
+    Network n;
+    if (parseNetwork(word, n))
+        check.warnings.push_back(format("%s: %s: \"%s\" stands after \";\" or \"#\", which start a comment: it "
+                                        "is not in the list (separate items with blanks or commas)",
+                                        in.file.c_str(), rule.name, word.c_str()));
+}
+
+void readNetworks(const KeyRule& rule, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    forEachItem(in.value, [&](const std::string& item) {
         Network n;
         if (parseNetwork(item, n))
             s.deviceNetworks.push_back(n);
@@ -113,20 +140,8 @@ void readNetworks(const KeyRule&, const KeyInput& in, Settings& s, SettingsCheck
             check.errors.push_back(format("%s: DeviceNetworks: cannot read \"%s\" (expected an IPv4 address such "
                                           "as 192.168.1.7 or a network such as 192.168.1.0/24)",
                                           in.file.c_str(), item.c_str()));
-        pos = end;
-    }
-    // "a;b" keeps a and makes b a comment: say so when the comment starts
-    // with what reads as an address.
-    const std::string comment = in.ini.GetComment(kConfigSection, key::kDeviceNetworks);
-    const size_t start = comment.find_first_not_of(kCommentWordEnd);
-    if (start == std::string::npos)
-        return;
-    const std::string word = comment.substr(start, comment.find_first_of(kCommentWordEnd, start) - start);
-    Network n;
-    if (parseNetwork(word, n))
-        check.warnings.push_back(format("%s: DeviceNetworks: \"%s\" stands after \";\" or \"#\", which start a "
-                                        "comment: it is not in the list (separate items with blanks or commas)",
-                                        in.file.c_str(), word.c_str()));
+    });
+    warnAddressInComment(rule, in, check);
 }
 
 std::string showNetworks(const KeyRule&, const Settings& s)
@@ -135,6 +150,34 @@ std::string showNetworks(const KeyRule&, const Settings& s)
     for (const Network& n : s.deviceNetworks)
         list += (list.empty() ? "" : " ") + describeNetwork(n);
     return list.empty() ? " (devices from any address)" : list;
+}
+
+void readListen(const KeyRule& rule, const KeyInput& in, Settings& s, SettingsCheck& check)
+{
+    forEachItem(in.value, [&](const std::string& item) {
+        in_addr a;
+        if (inet_pton(AF_INET, item.c_str(), &a) != 1)
+            check.errors.push_back(format("%s: ListenAddress: cannot read \"%s\" (expected an IPv4 address of "
+                                          "this host such as 192.168.1.2)", in.file.c_str(), item.c_str()));
+        else if (a.s_addr == htonl(INADDR_ANY))
+            check.errors.push_back(format("%s: ListenAddress: 0.0.0.0 is every address: leave ListenAddress empty "
+                                          "for that", in.file.c_str()));
+        else if (std::find(s.listenAddresses.begin(), s.listenAddresses.end(), a.s_addr) == s.listenAddresses.end())
+            s.listenAddresses.push_back(a.s_addr);
+    });
+    warnAddressInComment(rule, in, check);
+}
+
+std::string showListen(const KeyRule&, const Settings& s)
+{
+    if (s.listenAddresses.empty())
+        return " (" + describeListen(s.listenAddresses) + ")";
+    std::string list;
+    for (uint32_t a : s.listenAddresses)
+        list += (list.empty() ? "" : " ") + dotted(a);
+    const bool requesters = std::count(s.listenAddresses.begin(), s.listenAddresses.end(),
+                                       inet_addr(kRequesterAddress)) != 0;
+    return list + (requesters ? "" : format(" (and %s for requesters)", kRequesterAddress));
 }
 
 void readNumber(const KeyRule& rule, const KeyInput& in, Settings& s, SettingsCheck& check)
@@ -215,6 +258,11 @@ const KeyRule kKeys[] = {
     numberKey(key::kAnswerWindow, &Settings::answerWindowMs, 0, kMaxAnswerWindowMs, "milliseconds, 0 turns it off",
               "off"),
     customKey(key::kAnswerOrder, readAnswerOrder, showAnswerOrder),
+    customKey(key::kListenAddress, readListen, showListen),
+    numberKey(key::kMaxConnectionsPerAddress, &Settings::maxConnectionsPerAddress, 0, kMaxDescriptors,
+              "devices from one address, 0 for no cap", "no cap"),
+    numberKey(key::kRequesterReserve, &Settings::requesterReserve, 0, kMaxDescriptors,
+              "descriptors kept for requesters, 0 keeps none", "none kept"),
 };
 
 bool knownKey(const std::string& name)
@@ -371,6 +419,17 @@ bool sameNetworks(const std::vector<Network>& a, const std::vector<Network>& b)
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const Network& x, const Network& y) { return x.addr == y.addr && x.mask == y.mask; });
+}
+
+std::string describeListen(const std::vector<uint32_t>& addresses)
+{
+    if (addresses.empty())
+        return "every IPv4 address";
+    std::string list;
+    for (uint32_t a : addresses)
+        list += dotted(a) + " ";
+    const bool requesters = std::count(addresses.begin(), addresses.end(), inet_addr(kRequesterAddress)) != 0;
+    return requesters ? list.substr(0, list.size() - 1) : list + "and " + kRequesterAddress;
 }
 
 bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check)

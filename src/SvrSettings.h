@@ -44,6 +44,13 @@ struct Settings {
     int answerWindowMs = 0;
     AnswerOrder answerOrder = AnswerOrder::Descriptor;
     int statusMaxClients = kDefaultStatusMaxClients; // status connections open at once
+    // Where devices connect (IPv4, network byte order, each once); the relay
+    // then also listens on kRequesterAddress for requesters. Empty: every
+    // IPv4 address, one listener.
+    std::vector<uint32_t> listenAddresses;
+    int maxConnectionsPerAddress = 0;     // devices from one address; 0 no cap
+    // Descriptors below the process's limit that devices never take.
+    int requesterReserve = kDefaultRequesterReserve;
 };
 
 // What reading the settings found. Every line names the file (the store's
@@ -59,11 +66,11 @@ struct SettingsCheck {
 // section spelt as kConfigSection but for case beside kConfigSection itself,
 // no key of the section at all (the defaults), a Port that is not
 // 1..65535 (still read as GetValue<int> reads it: "6000abc" is 6000, "abc"
-// 0, empty 5000; the low 16 bits are the port), and a DeviceNetworks whose
-// inline comment starts with an address (";" and "#" start a comment: the
-// address is not in the list). Errors: an invalid value of any other key
-// (an empty one included, but for an empty DeviceNetworks, which means any
-// address), and a section that equals kConfigSection only ignoring case
+// 0, empty 5000; the low 16 bits are the port), and a DeviceNetworks or
+// ListenAddress whose inline comment starts with an address (";" and "#"
+// start a comment: the address is not in the list). Errors: an invalid value
+// of any other key (an empty one included, but for an empty DeviceNetworks
+// or ListenAddress, which mean any address), and a section that equals kConfigSection only ignoring case
 // while kConfigSection itself is absent. Returns true when there is no
 // error; out then holds the settings to use (with errors, what could be read).
 bool readSettings(const SimpleIni& ini, Settings& out, SettingsCheck& check);
@@ -122,6 +129,9 @@ std::string describeNetwork(const Network& n);
 // empty list holds every address.
 bool inNetworks(const std::vector<Network>& networks, uint32_t addrNet);
 bool sameNetworks(const std::vector<Network>& a, const std::vector<Network>& b);
+// Where the relay listens, for messages: "every IPv4 address", or the
+// addresses followed by "and 127.0.0.1" (the requesters') unless listed.
+std::string describeListen(const std::vector<uint32_t>& addresses);
 
 } // namespace relay
 

@@ -10,61 +10,17 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <event2/buffer.h>
 
 #include "RelayText.h"
+#include "SvrConn.h"
 
 using relay::dotted;
 
-// Everything about one open connection, indexed by descriptor. This is the
-// truth: the three tables mirror it and are written only by Register,
-// SetWait and CloseConn. A slot is in use exactly while bev is set, from
-// accept until the connection is closed.
-struct CSvrWrapperTarn::Conn {
-    // Common.
-    bufferevent* bev = nullptr;       // output queue; the socket closes when it is freed
-    event* readEv = nullptr;          // our own read event (one recv per chunk)
-    Kind kind = Kind::Requester;
-    bool readPaused = false;          // readEv is not armed; the pause watch has the socket
-    uint32_t addr = 0;                // peer IPv4 address, network byte order
-    int64_t since = 0;                // accepted at, monotonic seconds
-    uint64_t bytesIn = 0;             // bytes read from the peer
-    uint64_t bytesOut = 0;            // bytes forwarded to the peer
-    // Requester.
-    struct {
-        int waitOn = 0;               // device it waits on, 0: none
-        int blockedBy = 0;            // device whose output is over kHighMark
-        bool selfBlocked = false;     // its own output is over kHighMark
-        std::map<int, int>::iterator it; // its m_mapReq entry
-        int answerFrom = 0;           // device whose answer window it holds, 0: none
-    } req;
-    // Device.
-    struct {
-        unsigned char id = 0;         // last octet of its address
-        std::vector<int> waiters;     // requesters waiting on it, in AnswerOrder
-        int answerTo = 0;             // requester holding its answer window, 0: none
-        event* windowEv = nullptr;    // ends the answer window; made when the first one opens
-        std::vector<int> blocked;     // requesters paused on its output
-    } dev;
-};
-
 namespace {
-
-// Unanswered keepalive probes after which the kernel drops a device.
-const int kKeepAliveProbes = 3;
-// Probes go KeepAlive/kProbeDivisor seconds apart (at least 1 s): with the
-// acknowledgement timeout set, Linux drops a silent dead peer at its first
-// unanswered probe past that timeout, so with the defaults (60, 30) a device
-// that falls silent is gone after about 70 s, and without it after 90 s.
-const int kProbeDivisor = 6;
-
-// Retry delay for accept after the process or the system ran out of
-// descriptors, in case no connection of ours closes to free one.
-const timeval kAcceptRetry = {1, 0};
 
 // Only 127.0.0.1 makes a requester; every other address, 127.0.0.2 included,
 // is a device, known by the last octet of its dotted form: the fourth byte of
@@ -160,8 +116,17 @@ CSvrWrapperTarn::ReloadResult CSvrWrapperTarn::Reload(std::string& why)
         CSvrLog::Warn("reload: Port changed from %d to %d: that takes a restart; still listening on %d\n",
                       m_settings.port, s.port, m_settings.port & 0xFFFF);
     s.port = m_settings.port;
+    if (s.listenAddresses != m_settings.listenAddresses)
+        CSvrLog::Warn("reload: ListenAddress changed from %s to %s: that takes a restart; still listening on %s\n",
+                      relay::describeListen(m_settings.listenAddresses).c_str(),
+                      relay::describeListen(s.listenAddresses).c_str(),
+                      relay::describeListen(m_settings.listenAddresses).c_str());
+    s.listenAddresses = m_settings.listenAddresses;
     m_ini = fresh;
-    if (!ApplySettings(s, false, why)) {
+    const bool applied = ApplySettings(s, false, why);
+    // The administrator may have raised the limit (prlimit) meanwhile.
+    m_acceptor.Measure(m_mapBuff.size());
+    if (!applied) {
         Log(CSvrLog::kErrors, "SvrReload in part: %s\n", why.c_str());
         return ReloadResult::Partial;
     }
@@ -175,6 +140,16 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
 {
     const Settings old = m_settings;
     m_settings = s;
+    // The status server takes no descriptor within its own reserve of the
+    // limit: devices leave it room below that, so that it answers during a
+    // flood of devices.
+    const int statusKeep = s.statusPort == 0 ? 0
+                         : s.statusMaxClients + std::max(0, relay::CStatusServer::kDescriptorReserve -
+                                                                s.requesterReserve);
+    if (m_acceptor.SetRules(s.maxConnectionsPerAddress, s.requesterReserve, statusKeep)) {
+        for (const auto& [fd, addr] : m_mapDest)
+            m_acceptor.DeviceOpened(static_cast<uint32_t>(addr));
+    }
     if (!atStart) {
         const bool networksChanged = !relay::sameNetworks(s.deviceNetworks, old.deviceNetworks);
         const bool optionsChanged = s.keepAlive != old.keepAlive || s.ackTimeout != old.ackTimeout;
@@ -272,28 +247,21 @@ void CSvrWrapperTarn::SvrStart()
     if (!m_bBaseOk)
         return;
 
-    sockaddr_in sin;
-    std::memset(&sin, 0, sizeof(sin));
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(static_cast<uint16_t>(m_nPort & 0xFFFF));
-    sin.sin_addr.s_addr = htonl(INADDR_ANY);
-
-    m_pListener = evconnlistener_new_bind(m_pBase, OnAccept, this,
-                                          LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, kBacklog,
-                                          reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
-    if (!m_pListener) {
+    const CSvrAcceptor::Callbacks callbacks = {OnAccept, OnAcceptError, this, [this] { ResumeAccept(); }};
+    std::string error;
+    if (!m_acceptor.Listen(m_pBase, m_settings.listenAddresses, m_nPort, callbacks, error)) {
+        CSvrLog::Warn("%s\n", error.c_str());
         FreeBase();
         return;
     }
-    // Without an error callback a failing accept (out of descriptors) would
-    // be retried on every loop pass: the loop would spin.
-    evconnlistener_set_error_cb(m_pListener, OnAcceptError);
+    m_pListener = m_acceptor.Main();
     m_bSvrOk = true;
     Log(CSvrLog::kErrors, "SvrStart ok!\n");
     CSvrLog::Attach(m_pBase);
 
     std::string problem; // said on stderr; the relay runs without the status server
     ApplySettings(m_settings, true, problem);
+    m_acceptor.Measure(m_mapBuff.size());
 }
 
 void CSvrWrapperTarn::SvrDispatch()
@@ -306,20 +274,15 @@ void CSvrWrapperTarn::SvrDispatch()
     // between this test and the loop.
     if (event_base_got_break(m_pBase))
         return;
+    m_acceptor.Measure(m_mapBuff.size());
     event_base_loop(m_pBase, 0);
 }
 
 void CSvrWrapperTarn::SvrClose()
 {
     m_pStatus.reset();
-    if (m_pAcceptRetry) {
-        event_free(m_pAcceptRetry);
-        m_pAcceptRetry = nullptr;
-    }
-    if (m_pListener) {
-        evconnlistener_free(m_pListener);
-        m_pListener = nullptr;
-    }
+    m_acceptor.Close();
+    m_pListener = nullptr;
     m_bSvrOk = false;
 }
 
@@ -340,6 +303,8 @@ void CSvrWrapperTarn::FreeBase()
     if (m_pBase) {
         CSvrLog::Detach(m_pBase);
         m_pStatus.reset();
+        m_acceptor.Close();
+        m_pListener = nullptr;
         FreeReadEvents();
         m_pauseWatch.Stop();
         event_base_free(m_pBase);
@@ -409,6 +374,7 @@ void CSvrWrapperTarn::Register(int fd, bufferevent* bev, event* readEv, const so
         m_mapDest[fd] = static_cast<int>(c.addr);
         sortedInsert(m_devicesById[c.dev.id], fd);
         m_idSeen[c.dev.id] = true;
+        m_acceptor.DeviceOpened(c.addr);
         ++m_stats.acceptedDevices;
     }
 }
@@ -507,6 +473,7 @@ void CSvrWrapperTarn::CloseConn(int fd)
     } else {
         m_mapDest.erase(fd);
         sortedErase(m_devicesById[c->dev.id], fd);
+        m_acceptor.DeviceClosed(c->addr);
         // Whoever waited on it now waits on nothing: it is sent nothing.
         for (int r : c->dev.waiters) {
             m_conns[r].req.waitOn = 0;
@@ -522,79 +489,6 @@ void CSvrWrapperTarn::CloseConn(int fd)
     bufferevent_free(c->bev);
     *c = Conn();
     ResumeAccept();
-}
-
-bool CSvrWrapperTarn::CheckTables() const
-{
-    auto fail = [](int fd, const char* what) {
-        CSvrLog::Warn("CheckTables: descriptor %d: %s\n", fd, what);
-        return false;
-    };
-    size_t requesters = 0, devices = 0, indexed = 0;
-    for (const auto& ids : m_devicesById) {
-        indexed += ids.size();
-        if (!std::is_sorted(ids.begin(), ids.end()))
-            return fail(ids.front(), "devices of an id out of order");
-    }
-    for (size_t i = 0; i < m_conns.size(); ++i) {
-        const int fd = static_cast<int>(i);
-        const Conn& c = m_conns[i];
-        if (!c.bev) {
-            if (m_mapBuff.count(fd) || m_mapReq.count(fd) || m_mapDest.count(fd))
-                return fail(fd, "closed but still in a table");
-            continue;
-        }
-        const auto buff = m_mapBuff.find(fd);
-        if (buff == m_mapBuff.end() || buff->second != c.bev)
-            return fail(fd, "open but not in the buffer table");
-        if (c.kind == Kind::Requester) {
-            ++requesters;
-            const auto req = m_mapReq.find(fd);
-            if (req == m_mapReq.end() || req != c.req.it || req->second != c.req.waitOn || m_mapDest.count(fd))
-                return fail(fd, "requester record and request table disagree");
-            const Conn* d = Slot(c.req.waitOn);
-            if (c.req.waitOn != 0 && (!d || d->kind != Kind::Device ||
-                                      std::count(d->dev.waiters.begin(), d->dev.waiters.end(), fd) != 1))
-                return fail(fd, "waits on a device that does not list it");
-            const Conn* from = Slot(c.req.answerFrom);
-            if (c.req.answerFrom != 0 && (!from || from->kind != Kind::Device || from->dev.answerTo != fd))
-                return fail(fd, "holds an answer window the device does not give it");
-            const Conn* b = Slot(c.req.blockedBy);
-            if (c.req.blockedBy != 0 && (!b || std::count(b->dev.blocked.begin(), b->dev.blocked.end(), fd) != 1))
-                return fail(fd, "paused on a device that does not list it");
-            if (c.readPaused != (c.req.selfBlocked || c.req.blockedBy != 0))
-                return fail(fd, "read state and pause reasons disagree");
-        } else {
-            ++devices;
-            const auto dest = m_mapDest.find(fd);
-            if (dest == m_mapDest.end() || static_cast<uint32_t>(dest->second) != c.addr || m_mapReq.count(fd) ||
-                !std::binary_search(m_devicesById[c.dev.id].begin(), m_devicesById[c.dev.id].end(), fd))
-                return fail(fd, "device record and destination table disagree");
-            if (m_settings.answerOrder == relay::AnswerOrder::Descriptor &&
-                !std::is_sorted(c.dev.waiters.begin(), c.dev.waiters.end()))
-                return fail(fd, "waiters out of order");
-            const Conn* holder = Slot(c.dev.answerTo);
-            if (c.dev.answerTo != 0 &&
-                (!holder || holder->kind != Kind::Requester || holder->req.answerFrom != fd || !c.dev.waiters.empty()))
-                return fail(fd, "answer window held by a requester that does not hold it, or beside waiters");
-            for (int r : c.dev.waiters) {
-                const Conn* rc = Slot(r);
-                if (!rc || rc->kind != Kind::Requester || rc->req.waitOn != fd)
-                    return fail(fd, "lists a waiter that waits elsewhere");
-            }
-            for (int r : c.dev.blocked) {
-                const Conn* rc = Slot(r);
-                if (!rc || rc->kind != Kind::Requester || rc->req.blockedBy != fd)
-                    return fail(fd, "lists a paused requester that is not paused on it");
-            }
-            if (c.readPaused)
-                return fail(fd, "a device is never paused");
-        }
-    }
-    if (m_mapReq.size() != requesters || m_mapDest.size() != devices || indexed != devices ||
-        m_mapBuff.size() != requesters + devices)
-        return fail(-1, "a table holds a descriptor that has no open connection");
-    return true;
 }
 
 void CSvrWrapperTarn::AfterCallback()
@@ -804,10 +698,7 @@ void CSvrWrapperTarn::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr* ad
     const uint32_t addrNet = peer.sin_addr.s_addr;
     const bool requester = isRequesterAddress(addrNet);
 
-    if (!requester && !relay::inNetworks(self->m_settings.deviceNetworks, addrNet)) {
-        ++self->m_stats.refusedDevices;
-        self->Log(CSvrLog::kErrors, "Server refused a device from %s: outside DeviceNetworks\n",
-                  dotted(addrNet).c_str());
+    if (!requester && self->RefuseDevice(fd, addrNet)) {
         evutil_closesocket(fd);
         return;
     }
@@ -826,10 +717,7 @@ void CSvrWrapperTarn::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr* ad
         return;
     }
 
-    // Requests and answers are small and latency-bound: send each at once.
-    const int one = 1;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one)) != 0)
-        CSvrLog::Warn("accept: descriptor %d: TCP_NODELAY not set: %s\n", static_cast<int>(fd), std::strerror(errno));
+    CSvrAcceptor::SetNoDelay(fd);
     if (!requester)
         self->ApplyDeviceOptions(fd);
 
@@ -849,35 +737,37 @@ void CSvrWrapperTarn::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr* ad
     self->AfterCallback();
 }
 
-// Keepalive and the acknowledgement timeout find a device whose link died
-// without a FIN or RST (cellular, NAT): the kernel reports ETIMEDOUT and the
-// device is closed like any failed connection.
+// Whether the device just accepted as fd must go, counted and logged here:
+// outside DeviceNetworks first, then the acceptor's rules.
+bool CSvrWrapperTarn::RefuseDevice(int fd, uint32_t addrNet)
+{
+    if (!relay::inNetworks(m_settings.deviceNetworks, addrNet)) {
+        ++m_stats.refusedDevices;
+        Log(CSvrLog::kErrors, "Server refused a device from %s: outside DeviceNetworks\n", dotted(addrNet).c_str());
+        return true;
+    }
+    switch (m_acceptor.Admit(fd, addrNet, m_mapBuff.size())) {
+    case CSvrAcceptor::Verdict::PerAddress:
+        ++m_stats.refusedPerAddress;
+        Log(CSvrLog::kErrors, "Server refused a device from %s: over MaxConnectionsPerAddress\n",
+            dotted(addrNet).c_str());
+        return true;
+    case CSvrAcceptor::Verdict::Reserve:
+        ++m_stats.refusedReserve;
+        Log(CSvrLog::kErrors, "Server refused a device from %s: inside RequesterReserve\n", dotted(addrNet).c_str());
+        return true;
+    case CSvrAcceptor::Verdict::Admit:
+        break;
+    }
+    return false;
+}
+
 bool CSvrWrapperTarn::ApplyDeviceOptions(int fd)
 {
-    const int keepAlive = m_settings.keepAlive;
-    const int on = keepAlive > 0;
-    const int interval = std::max(1, keepAlive / kProbeDivisor);
-    const unsigned int ackMs = static_cast<unsigned int>(m_settings.ackTimeout) * 1000u;
-    struct Option { int level; int name; const void* value; socklen_t size; const char* label; } options[] = {
-        {SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on), "SO_KEEPALIVE"},
-        {IPPROTO_TCP, TCP_KEEPIDLE, &keepAlive, sizeof(keepAlive), "TCP_KEEPIDLE"},
-        {IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval), "TCP_KEEPINTVL"},
-        {IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(kKeepAliveProbes), "TCP_KEEPCNT"},
-        {IPPROTO_TCP, TCP_USER_TIMEOUT, &ackMs, sizeof(ackMs), "TCP_USER_TIMEOUT"},
-    };
-    for (const Option& o : options) {
-        // The keepalive timing means nothing with keepalive off.
-        if (!on && o.level == IPPROTO_TCP && o.name != TCP_USER_TIMEOUT)
-            continue;
-        if (setsockopt(fd, o.level, o.name, o.value, o.size) != 0) {
-            // Without these a device whose link dies stays in the tables.
-            ++m_stats.deviceOptionFailures;
-            CSvrLog::Warn("device %d: %s not set (%s): a dead link to it may go unnoticed\n", fd, o.label,
-                          std::strerror(errno));
-            return false;
-        }
-    }
-    return true;
+    if (CSvrAcceptor::SetDeviceOptions(fd, m_settings.keepAlive, m_settings.ackTimeout))
+        return true;
+    ++m_stats.deviceOptionFailures;
+    return false;
 }
 
 void CSvrWrapperTarn::OnAcceptError(evconnlistener*, void* arg)
@@ -885,42 +775,23 @@ void CSvrWrapperTarn::OnAcceptError(evconnlistener*, void* arg)
     static_cast<CSvrWrapperTarn*>(arg)->PauseAccept(EVUTIL_SOCKET_ERROR());
 }
 
-// Out of descriptors or memory: the pending connection stays in the backlog.
-// Stop accepting until one of ours closes (or, failing that, until the retry
-// timer fires) instead of retrying on every pass.
+// Out of descriptors or memory: the relay's listeners and the status
+// server's stop accepting together, and start again together.
 void CSvrWrapperTarn::PauseAccept(int err)
 {
-    if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM)
+    if (!m_acceptor.Pause(err))
         return;
-    if (m_bAcceptPaused || !m_pListener)
-        return;
-    evconnlistener_disable(m_pListener);
     if (m_pStatus)
         m_pStatus->Pause();
-    m_bAcceptPaused = true;
     ++m_stats.acceptPauses;
-    CSvrLog::Warn("accept: %s; accepting again when a connection closes\n", std::strerror(err));
-    if (!m_pAcceptRetry)
-        m_pAcceptRetry = evtimer_new(m_pBase, OnAcceptRetry, this);
-    if (m_pAcceptRetry)
-        evtimer_add(m_pAcceptRetry, &kAcceptRetry);
 }
 
 void CSvrWrapperTarn::ResumeAccept()
 {
-    if (!m_bAcceptPaused || !m_pListener)
+    if (!m_acceptor.Resume())
         return;
-    m_bAcceptPaused = false;
-    if (m_pAcceptRetry)
-        evtimer_del(m_pAcceptRetry);
-    evconnlistener_enable(m_pListener);
     if (m_pStatus)
         m_pStatus->Resume();
-}
-
-void CSvrWrapperTarn::OnAcceptRetry(evutil_socket_t, short, void* arg)
-{
-    static_cast<CSvrWrapperTarn*>(arg)->ResumeAccept();
 }
 
 // The one step that reads: from the connection's read event and from OnRead.
@@ -1021,7 +892,7 @@ bool CSvrWrapperTarn::StartStatus(std::string& error)
             // Out of descriptors on the status port: both listeners pause, as
             // on the relay port, and resume together.
             [this](int err) { PauseAccept(err); }, m_settings.statusMaxClients);
-        if (m_bAcceptPaused)
+        if (m_acceptor.Paused())
             m_pStatus->Pause();
     }
     m_pStatus->SetMaxClients(m_settings.statusMaxClients);
@@ -1031,13 +902,10 @@ bool CSvrWrapperTarn::StartStatus(std::string& error)
 void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out) const
 {
     out.pid = static_cast<int>(getpid());
-    out.port = m_nPort & 0xFFFF;
-    if (m_pListener) {
-        sockaddr_in sin;
-        socklen_t len = sizeof(sin);
-        if (getsockname(evconnlistener_get_fd(m_pListener), reinterpret_cast<sockaddr*>(&sin), &len) == 0)
-            out.port = ntohs(sin.sin_port);
-    }
+    const int listening = m_acceptor.Port();
+    out.port = listening ? listening : m_nPort & 0xFFFF;
+    out.requesterReserve = m_acceptor.Reserve();
+    out.descriptorLimit = m_acceptor.DescriptorLimit();
     out.startTime = m_nStartTime;
     out.uptimeSeconds = static_cast<int64_t>(std::time(nullptr)) - m_nStartTime;
     out.counters = m_stats;

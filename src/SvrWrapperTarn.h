@@ -32,6 +32,7 @@
 #include "RelayDefaults.h"
 #include "SimpleIni.h"
 #include "StatusServer.h"
+#include "SvrAcceptor.h"
 #include "SvrLog.h"
 #include "SvrSettings.h"
 
@@ -48,7 +49,7 @@ public:
     // request/answer exchange queues.
     static constexpr size_t kHighMark = 1024 * 1024;
     static constexpr size_t kLowMark = 256 * 1024;
-    static constexpr int kBacklog = 1024;
+    static constexpr int kBacklog = CSvrAcceptor::kBacklog;
     // Other marks, for tests that want requesters paused after a little
     // traffic. Connections accepted later use them.
     void SetWatermarks(size_t high, size_t low) { m_nHighMark = high; m_nLowMark = low; }
@@ -88,12 +89,14 @@ public:
         Refused,  // nothing changed: the running settings stay
     };
     // Reads the configuration file again (SIGHUP) by the same rule as Init.
-    // DeviceNetworks, KeepAlive, AckTimeout, LogLevel, StatusPort and
-    // StatusAddress take effect at once; devices now outside DeviceNetworks
-    // are closed, the socket options are applied to the connected devices.
-    // A changed Port is reported and ignored. A file that Init would refuse,
-    // or one that would empty a non-empty DeviceNetworks, is refused: every
-    // running setting stays and stderr says why. No other connection is
+    // DeviceNetworks, KeepAlive, AckTimeout, LogLevel, StatusPort,
+    // StatusAddress, AnswerWindow, AnswerOrder, MaxConnectionsPerAddress and
+    // RequesterReserve take effect at once; devices now outside
+    // DeviceNetworks are closed, the socket options are applied to the
+    // connected devices, and the descriptor limit is read again. A changed
+    // Port or ListenAddress is reported and ignored. A file that Init would
+    // refuse, or one that would empty a non-empty DeviceNetworks, is refused:
+    // every running setting stays and stderr says why. No other connection is
     // touched. When the result is not Applied, why holds the reason in one
     // line. In the loop.
     ReloadResult Reload(std::string& why);
@@ -108,18 +111,20 @@ public:
     // server clears *out again when it frees the base, so whoever holds it
     // never sees a freed base.
     void SvrInit(event_base** out);
-    // Listens on all IPv4 addresses, low 16 bits of m_nPort, backlog 1024,
-    // and prints "SvrStart ok!"; then starts the status server if one is
-    // set (a status port that cannot be bound is reported on stderr and the
-    // relay runs without it). Without a base it does nothing; when the
-    // listener cannot be created it frees the base and leaves m_bSvrOk false.
+    // Listens on all IPv4 addresses (or on ListenAddress's and 127.0.0.1),
+    // low 16 bits of m_nPort, backlog 1024, and prints "SvrStart ok!"; then
+    // starts the status server if one is set (a status port that cannot be
+    // bound is reported on stderr and the relay runs without it). Without a
+    // base it does nothing; when a listener cannot be created it says why on
+    // stderr, frees the base and leaves m_bSvrOk false.
     void SvrStart();
     bool SvrIsOk() const { return m_bSvrOk; }
-    // Runs the event loop until it is broken (event_base_loopbreak), also
-    // when the break was asked for before it started, or until it has
-    // nothing left to wait for.
+    // Counts the descriptors in use once more (everything of the process is
+    // set up now), then runs the event loop until it is broken
+    // (event_base_loopbreak), also when the break was asked for before it
+    // started, or until it has nothing left to wait for.
     void SvrDispatch();
-    // Frees the status server and the listener (closing their sockets).
+    // Frees the status server and the listeners (closing their sockets).
     void SvrClose();
     // Frees the event base with every event of the server. Open connections
     // are left as they are.
@@ -134,13 +139,17 @@ public:
     // Erases the descriptor's buffer-table entry and prints " %d remove",
     // or does nothing when there is none. Part of closing a connection.
     void BuffRemove(int fd);
-    // Whether the tables and the per-connection records agree; on the first
+    // Whether the tables, the per-connection records and the acceptor's
+    // counts per address agree (SvrTableCheck.cpp); on the first
     // disagreement, says which on stderr and returns false. Tests call it
     // after every step; builds with RELAY_CHECK_TABLES abort on false after
     // every callback.
     bool CheckTables() const;
 
-    // libevent callbacks; arg is always the server object.
+    // libevent callbacks; arg is always the server object. OnAccept is the
+    // callback of every listener: a device refused by DeviceNetworks,
+    // MaxConnectionsPerAddress or RequesterReserve is closed there, before
+    // any table.
     static void OnAccept(evconnlistener* listener, evutil_socket_t fd, sockaddr* addr, int len, void* arg);
     // Takes one chunk from the connection and routes it: the step that the
     // connection's own read event runs each time it is readable (reading
@@ -165,7 +174,7 @@ public:
     bool m_bSvrOk;
     bool m_bBaseOk;
     event_base* m_pBase;
-    evconnlistener* m_pListener;
+    evconnlistener* m_pListener;          // the main listener (the acceptor owns them all)
     std::map<int, int> m_mapReq;          // requester -> device it waits on (0: none)
     std::map<int, int> m_mapDest;         // device -> IPv4 address, network byte order
     std::map<int, bufferevent*> m_mapBuff; // every connection -> its buffered connection
@@ -184,9 +193,9 @@ private:
     static void OnReadable(evutil_socket_t fd, short what, void* arg);
     void PausedPeerGone(int fd, int err);
     static void OnAcceptError(evconnlistener* listener, void* arg);
-    static void OnAcceptRetry(evutil_socket_t fd, short what, void* arg);
     void PauseAccept(int err);
     void ResumeAccept();
+    bool RefuseDevice(int fd, uint32_t addrNet);
     bool ApplyDeviceOptions(int fd);
     void AfterCallback();
     bool Logs(CSvrLog::Level level) const { return level <= m_settings.logLevel; }
@@ -235,8 +244,7 @@ private:
     std::vector<int> m_devicesById[256];     // devices of each id, ascending
     std::vector<bool> m_idSeen = std::vector<bool>(256); // ids that ever had a device, for /metrics
     CPauseWatch m_pauseWatch;                // paused requesters, watched for their close
-    bool m_bAcceptPaused = false;            // out of descriptors: listeners disabled
-    event* m_pAcceptRetry = nullptr;         // re-enables the listeners after a while
+    CSvrAcceptor m_acceptor;                 // the listeners, and who may stay
     std::unique_ptr<relay::CStatusServer> m_pStatus; // while StatusPort is set and bound
 };
 

@@ -618,7 +618,7 @@ TEST(StatusServer, DocumentsFollowConnectionsAndTraffic) {
     EXPECT_NE(m.headers.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << m.headers;
     const struct { const char* series; double value; } expected[] = {
         {"relaysvr_connections{kind=\"requester\"}", 2}, {"relaysvr_connections{kind=\"device\"}", 2},
-        {"relaysvr_connections_accepted_total{kind=\"device\"}", 2}, {"relaysvr_devices_refused_total", 1},
+        {"relaysvr_connections_accepted_total{kind=\"device\"}", 2}, {"relaysvr_devices_refused_total{reason=\"networks\"}", 1},
         {"relaysvr_requests_total{outcome=\"forwarded\"}", 2}, {"relaysvr_requests_total{outcome=\"no_device\"}", 1},
         {"relaysvr_answers_total{outcome=\"delivered\"}", 1}, {"relaysvr_answers_total{outcome=\"unasked\"}", 1},
         {"relaysvr_bytes_total{from=\"requester\"}", 20}, {"relaysvr_bytes_total{from=\"device\"}", 14},

@@ -378,6 +378,7 @@ TEST(RobustnessDescriptors, RunningOutOfDescriptorsPausesAcceptAndRecovers) {
     RelayServer srv;
     StartOptions o;
     o.fileLimit = 32;
+    o.iniExtra = "RequesterReserve=0\n";  // no descriptor kept for requesters: the limit itself
     ASSERT_TRUE(srv.start(o));
     Client& dev = srv.connectDevice(9);
     Client& req = srv.connectRequester();

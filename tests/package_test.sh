@@ -97,12 +97,12 @@ config=$root/etc/relaySvr/relaySvr.ini
 cmp -s "$config" "$root/usr/share/doc/relaysvr/examples/relaySvr.ini" ||
   fail "the example is not a copy of the installed configuration"
 # The installed settings, each once, in place of the sample's commented defaults.
-installed_settings="LogLevel=connections AnswerWindow=500 AnswerOrder=arrival"
+installed_settings="LogLevel=connections AnswerWindow=500 AnswerOrder=arrival MaxConnectionsPerAddress=16"
 for s in $installed_settings; do
   [ "$(grep -c "^${s%%=*}=" "$config")" = 1 ] && grep -qx "$s" "$config" ||
     fail "the installed configuration does not set $s, once"
 done
-diff <(grep -vxE ';(LogLevel=chunks|AnswerWindow=0|AnswerOrder=descriptor)' "$sample") \
+diff <(grep -vxE ';(LogLevel=chunks|AnswerWindow=0|AnswerOrder=descriptor|MaxConnectionsPerAddress=0)' "$sample") \
   <(sed -E '/^; Installed setting/,/^[A-Za-z]+=/d' "$config") >"$tmp/config.diff" ||
   { cat "$tmp/config.diff"; fail "the installed configuration is not the sample with $installed_settings"; }
 

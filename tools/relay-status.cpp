@@ -8,6 +8,8 @@
 // document through unchanged for scripts.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -509,6 +511,30 @@ bool Sample(const std::string& metrics, const std::string& series, double& value
     return end != metrics.c_str() + at + key.size() - 1;
 }
 
+// The sum of every sample of a family, whatever its labels (a family
+// without labels has one); false when there is none.
+bool FamilySum(const std::string& metrics, const std::string& family, double& sum)
+{
+    bool found = false;
+    sum = 0;
+    for (size_t start = 0; start < metrics.size();) {
+        const size_t end = std::min(metrics.find('\n', start), metrics.size());
+        const std::string line = metrics.substr(start, end - start);
+        start = end + 1;
+        if (line.size() <= family.size() || line.compare(0, family.size(), family) != 0 ||
+            (line[family.size()] != ' ' && line[family.size()] != '{'))
+            continue;
+        const char* value = line.c_str() + line.rfind(' ') + 1;
+        char* stop = nullptr;
+        const double v = std::strtod(value, &stop);
+        if (stop != value) {
+            sum += v;
+            found = true;
+        }
+    }
+    return found;
+}
+
 // The counters printed, in order; each line of the output groups some of them.
 struct Counter {
     const char* series;
@@ -518,6 +544,8 @@ const Counter kRequestCounters[] = {{"relaysvr_requests_total{outcome=\"forwarde
                                     {"relaysvr_requests_total{outcome=\"no_device\"}", "for no device"}};
 const Counter kAnswerCounters[] = {{"relaysvr_answers_total{outcome=\"delivered\"}", "delivered"},
                                    {"relaysvr_answers_total{outcome=\"unasked\"}", "unasked"}};
+// A series without labels stands for the sum of its family: the devices
+// refused for any reason.
 const Counter kTroubleCounters[] = {{"relaysvr_devices_refused_total", "refused devices"},
                                     {"relaysvr_dead_devices_total", "dead devices"},
                                     {"relaysvr_backpressure_pauses_total", "backpressure pauses"}};
@@ -580,7 +608,8 @@ std::string CounterLine(const std::string& metrics, const Counter* begin, const 
     for (const Counter* c = begin; c != end; ++c) {
         std::string value = "-";
         double v = 0;
-        if (Sample(metrics, c->series, v)) {
+        const bool family = std::strchr(c->series, '{') == nullptr;
+        if (family ? FamilySum(metrics, c->series, v) : Sample(metrics, c->series, v)) {
             char text[64];
             std::snprintf(text, sizeof(text), "%.0f", v);
             value = text;

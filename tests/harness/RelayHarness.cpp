@@ -147,6 +147,9 @@ int listeningPortOf(pid_t pid, int wanted = 0) {
 
 // Runs a program as another user.
 constexpr char kSetpriv[] = "/usr/bin/setpriv";
+// Runs a program under other resource limits (util-linux): set before the
+// program starts, so that it never sees the old ones.
+constexpr char kPrlimit[] = "/usr/bin/prlimit";
 
 // The server keeps its PID file in /var/run: without the right to write
 // there, no test that starts it can run.
@@ -430,11 +433,14 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
 
     // The program and its arguments: the copy, or setpriv running it as the user.
     std::vector<std::string> words;
+    const bool limitFirst = options.fileLimit != 0 && access(kPrlimit, X_OK) == 0;
+    if (limitFirst)
+        words = {kPrlimit, "--nofile=" + std::to_string(options.fileLimit) + ":" + std::to_string(options.fileLimit)};
     if (!options.user.empty()) {
         const passwd* pw = getpwnam(options.user.c_str());
         if (!pw) return -1;
-        words = {kSetpriv, "--reuid=" + std::to_string(pw->pw_uid), "--regid=" + std::to_string(pw->pw_gid),
-                 "--clear-groups"};
+        words.insert(words.end(), {kSetpriv, "--reuid=" + std::to_string(pw->pw_uid),
+                                   "--regid=" + std::to_string(pw->pw_gid), "--clear-groups"});
         // The user must reach its working directory and own its PID file
         // (it may not create files in /var/run).
         const int pidFd = open(pidFilePath().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
@@ -490,9 +496,11 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
         std::fprintf(stderr, "RelayHarness: cannot start %s: %s\n", m_exePath.c_str(), std::strerror(err));
         return -1;
     }
-    // Soft and hard limit both: the server raises its soft limit to the hard one.
+    // Soft and hard limit both: the server raises its soft limit to the hard
+    // one. Without the prlimit program the limit comes a moment after the
+    // start.
     const rlimit limit{options.fileLimit, options.fileLimit};
-    if (options.fileLimit != 0) prlimit(pid, RLIMIT_NOFILE, &limit, nullptr);
+    if (options.fileLimit != 0 && !limitFirst) prlimit(pid, RLIMIT_NOFILE, &limit, nullptr);
     return pid;
 }
 
@@ -562,7 +570,7 @@ int RelayServer::findServerFd(const Client& client) const {
     return -1;
 }
 
-Client& RelayServer::connectFrom(const std::string& ip, bool waitAccept, int receiveBuffer) {
+Client& RelayServer::connectFrom(const std::string& ip, bool waitAccept, int receiveBuffer, const std::string& to) {
     m_clients.push_back(std::unique_ptr<Client>(new Client));
     Client& client = *m_clients.back();
     client.m_address = ip;
@@ -577,7 +585,7 @@ Client& RelayServer::connectFrom(const std::string& ip, bool waitAccept, int rec
     setsockopt(client.m_fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
     if (receiveBuffer > 0) setsockopt(client.m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in local = inetAddress(addressWord(ip), 0);
-    const sockaddr_in server = inetAddress(htonl(INADDR_LOOPBACK), m_port);
+    const sockaddr_in server = inetAddress(addressWord(to), m_port);
     socklen_t len = sizeof local;
     if (client.m_fd < 0 || (ip != "127.0.0.1" && bind(client.m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
         connect(client.m_fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0 ||

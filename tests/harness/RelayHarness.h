@@ -189,7 +189,8 @@ struct StartOptions {
     std::string logLevel;
     // False: no relaySvr.ini in the working directory.
     bool writeIni = true;
-    // RLIMIT_NOFILE soft and hard limit for the process; 0 keeps the current.
+    // RLIMIT_NOFILE soft and hard limit for the process, from its start
+    // (through prlimit(1)); 0 keeps the current.
     rlim_t fileLimit = 0;
     // Start with descriptor 0 (stdin) and/or 1 (stdout) closed. Standard
     // error still goes to the log file; with stdout closed, the log holds no
@@ -277,9 +278,11 @@ public:
     // waits until the accepted socket shows in /proc/PID/fd and, when the
     // server has a log, its accept line is logged; without, the connection
     // may still sit in the backlog. receiveBuffer > 0 sets the socket's
-    // SO_RCVBUF before connecting (a peer that soon stops taking data). When
-    // the connect or the wait fails, the test fails and the client is closed.
-    Client& connectFrom(const std::string& ip, bool waitAccept = true, int receiveBuffer = 0);
+    // SO_RCVBUF before connecting (a peer that soon stops taking data); to
+    // is the server's address to connect to. When the connect or the wait
+    // fails, the test fails and the client is closed.
+    Client& connectFrom(const std::string& ip, bool waitAccept = true, int receiveBuffer = 0,
+                        const std::string& to = "127.0.0.1");
     // A requester, from 127.0.0.1.
     Client& connectRequester(bool waitAccept = true) { return connectFrom("127.0.0.1", waitAccept); }
     // A device with id N, from 127.0.0.N (N in 2..255).
