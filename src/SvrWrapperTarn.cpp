@@ -66,6 +66,9 @@ const int kProbeDivisor = 6;
 // descriptors, in case no connection of ours closes to free one.
 const timeval kAcceptRetry = {1, 0};
 
+// The second in which at most kFailuresToldPerSec failed connections are told.
+const int64_t kTellWindowMs = 1000;
+
 // Only 127.0.0.1 makes a requester; every other address, 127.0.0.2 included,
 // is a device, known by the last octet of its dotted form: the fourth byte of
 // the address in network byte order.
@@ -101,6 +104,25 @@ int64_t monotonicSeconds()
     return ts.tv_sec;
 }
 
+int64_t monotonicMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The system's reason for a failed bind, with what to do about the two
+// that an operator meets.
+std::string bindReason(int err, int port)
+{
+    std::string why = std::strerror(err);
+    if (err == EADDRINUSE)
+        why += relay::format(" (another socket listens there: ss -ltnp 'sport = :%d' shows whose)", port);
+    else if (err == EACCES)
+        why += " (a port below 1024 needs CAP_NET_BIND_SERVICE: see relaySvr(8))";
+    return why;
+}
+
 } // namespace
 
 // ===========================================================================
@@ -127,9 +149,11 @@ namespace {
 // Says every note, warning and error of a reading on stderr, each after prefix.
 void tell(const relay::ConfigReading& r, const char* prefix)
 {
-    for (const auto* lines : {&r.notes, &r.warnings, &r.errors}) {
-        for (const std::string& line : *lines)
-            CSvrLog::Warn("%s%s\n", prefix, line.c_str());
+    const struct { const std::vector<std::string>* lines; CSvrLog::Priority priority; } kinds[] = {
+        {&r.notes, CSvrLog::kPrioNotice}, {&r.warnings, CSvrLog::kPrioWarning}, {&r.errors, CSvrLog::kPrioError}};
+    for (const auto& kind : kinds) {
+        for (const std::string& line : *kind.lines)
+            CSvrLog::Tell(kind.priority, "%s%s\n", prefix, line.c_str());
     }
 }
 
@@ -152,7 +176,8 @@ CSvrWrapperTarn::ReloadResult CSvrWrapperTarn::Reload(std::string& why)
     tell(r, "reload: ");
     if (!r.usable()) {
         why = r.errors.front();
-        CSvrLog::Warn("reload: %s: the running settings are kept\n", m_configPath.c_str());
+        m_bLastReloadOk = false;
+        CSvrLog::Tell(CSvrLog::kPrioError, "reload: %s: the running settings are kept\n", m_configPath.c_str());
         return ReloadResult::Refused;
     }
     Settings s = r.settings;
@@ -162,10 +187,13 @@ CSvrWrapperTarn::ReloadResult CSvrWrapperTarn::Reload(std::string& why)
     s.port = m_settings.port;
     m_ini = fresh;
     if (!ApplySettings(s, false, why)) {
-        Log(CSvrLog::kErrors, "SvrReload in part: %s\n", why.c_str());
+        m_bLastReloadOk = false;
+        Log(CSvrLog::kErrors, CSvrLog::kPrioWarning, "SvrReload in part: %s\n", why.c_str());
         return ReloadResult::Partial;
     }
-    Log(CSvrLog::kErrors, "SvrReload ok!\n");
+    m_bLastReloadOk = true;
+    m_nLastReloadOkTime = static_cast<int64_t>(std::time(nullptr));
+    Log(CSvrLog::kErrors, CSvrLog::kPrioInfo, "SvrReload ok!\n");
     return ReloadResult::Applied;
 }
 
@@ -194,7 +222,7 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
                 ApplyDeviceOptions(fd);
         }
         for (int fd : outside) {
-            Log(CSvrLog::kErrors, " %d device %s is outside DeviceNetworks now: closed\n", fd,
+            Log(CSvrLog::kErrors, CSvrLog::kPrioNotice, " %d device %s is outside DeviceNetworks now: closed\n", fd,
                 dotted(m_conns[fd].addr).c_str());
             CloseConn(fd);
         }
@@ -219,7 +247,7 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
     const bool kept = m_pStatus && m_pStatus->Listening();
     problem = relay::format("status: cannot listen on %s:%d: %s; %s", s.statusAddress.c_str(), s.statusPort,
                             error.c_str(), kept ? "the old status address stays" : "running without it");
-    CSvrLog::Warn("%s\n", problem.c_str());
+    CSvrLog::Tell(CSvrLog::kPrioError, "%s\n", problem.c_str());
     if (kept) {
         m_settings.statusPort = old.statusPort;
         m_settings.statusAddress = old.statusAddress;
@@ -262,6 +290,9 @@ void CSvrWrapperTarn::SvrInit(event_base** out)
     if (out)
         *out = m_pBase;
     m_nStartTime = static_cast<int64_t>(std::time(nullptr));
+    m_nLastReloadOkTime = m_nStartTime;
+    if (!m_bBaseOk)
+        m_startError = "cannot create the event loop (event_base_new failed: out of memory or descriptors)";
     // A paused requester is not read: the watch sees it go.
     if (m_bBaseOk)
         m_pauseWatch.Start(m_pBase, [this](int fd, int err) { PausedPeerGone(fd, err); });
@@ -278,10 +309,30 @@ void CSvrWrapperTarn::SvrStart()
     sin.sin_port = htons(static_cast<uint16_t>(m_nPort & 0xFFFF));
     sin.sin_addr.s_addr = htonl(INADDR_ANY);
 
-    m_pListener = evconnlistener_new_bind(m_pBase, OnAccept, this,
-                                          LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, kBacklog,
-                                          reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
+    // The socket is made here, as evconnlistener_new_bind would make it
+    // (non-blocking, keepalive inherited by every accepted connection,
+    // SO_REUSEADDR), so that a failure comes with its step and errno.
+    const int on = 1;
+    const char* step = "socket";
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (fd >= 0) {
+        if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0)
+            step = "SO_KEEPALIVE";
+        else if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) != 0)
+            step = "SO_REUSEADDR";
+        else if (bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof(sin)) != 0)
+            step = "bind";
+        else if (!(m_pListener = evconnlistener_new(m_pBase, OnAccept, this, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE,
+                                                    kBacklog, fd)))
+            step = "listen";
+    }
     if (!m_pListener) {
+        const int err = errno;
+        if (fd >= 0)
+            close(fd);
+        const int port = m_nPort & 0xFFFF;
+        m_startError = relay::format("cannot listen on %s:%d: %s: %s", dotted(sin.sin_addr.s_addr).c_str(), port,
+                                     step, bindReason(err, port).c_str());
         FreeBase();
         return;
     }
@@ -289,7 +340,7 @@ void CSvrWrapperTarn::SvrStart()
     // be retried on every loop pass: the loop would spin.
     evconnlistener_set_error_cb(m_pListener, OnAcceptError);
     m_bSvrOk = true;
-    Log(CSvrLog::kErrors, "SvrStart ok!\n");
+    Log(CSvrLog::kErrors, CSvrLog::kPrioInfo, "SvrStart ok!\n");
     CSvrLog::Attach(m_pBase);
 
     std::string problem; // said on stderr; the relay runs without the status server
@@ -339,6 +390,11 @@ void CSvrWrapperTarn::FreeBase()
     std::atomic_signal_fence(std::memory_order_seq_cst);
     if (m_pBase) {
         CSvrLog::Detach(m_pBase);
+        TellUntold();
+        if (m_pUntold) {
+            event_free(m_pUntold);
+            m_pUntold = nullptr;
+        }
         m_pStatus.reset();
         FreeReadEvents();
         m_pauseWatch.Stop();
@@ -527,7 +583,7 @@ void CSvrWrapperTarn::CloseConn(int fd)
 bool CSvrWrapperTarn::CheckTables() const
 {
     auto fail = [](int fd, const char* what) {
-        CSvrLog::Warn("CheckTables: descriptor %d: %s\n", fd, what);
+        CSvrLog::Tell(CSvrLog::kPrioError, "CheckTables: descriptor %d: %s\n", fd, what);
         return false;
     };
     size_t requesters = 0, devices = 0, indexed = 0;
@@ -785,7 +841,55 @@ void CSvrWrapperTarn::ConnFailed(int fd, int err)
         Log(CSvrLog::kErrors, " %d dead device %s dropped: %s\n", fd, dotted(c->addr).c_str(), std::strerror(err));
     }
     Log(CSvrLog::kErrors, "OnEvent meet some other error\n");
+    TellFailure(fd, *c, err);
     CloseConn(fd);
+}
+
+// Which connection failed and why, on stderr: kFailuresToldPerSec of them
+// each second, so that a flood of resets cannot flood the log; the others
+// are counted, and their count is told once the second is over.
+void CSvrWrapperTarn::TellFailure(int fd, const Conn& c, int err)
+{
+    const int64_t now = monotonicMs();
+    if (now - m_nToldSinceMs >= kTellWindowMs) {
+        TellUntold(); // should its timer not have fired yet
+        m_nToldSinceMs = now;
+        m_nTold = 0;
+    }
+    if (m_nTold < kFailuresToldPerSec) {
+        ++m_nTold;
+        const std::string peer = c.kind == Kind::Device ? relay::format("device %d", c.dev.id) : "requester";
+        CSvrLog::Tell(CSvrLog::kPrioError, " %d: connection from %s (%s) failed: %s\n", fd, dotted(c.addr).c_str(),
+                      peer.c_str(), err != 0 ? std::strerror(err) : "no reason given");
+        return;
+    }
+    if (m_nUntold++ > 0)
+        return;
+    if (!m_pUntold)
+        m_pUntold = evtimer_new(m_pBase, OnUntold, this);
+    const int64_t left = std::max<int64_t>(0, m_nToldSinceMs + kTellWindowMs - now);
+    const timeval wait = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
+    // Without the timer the count waits for the next failure or the stop.
+    if (m_pUntold)
+        evtimer_add(m_pUntold, &wait);
+}
+
+void CSvrWrapperTarn::TellUntold()
+{
+    if (m_pUntold)
+        evtimer_del(m_pUntold);
+    if (m_nUntold == 0)
+        return;
+    CSvrLog::Tell(CSvrLog::kPrioError,
+                  "relaySvr: %llu more connections failed in the last second, not told one by one (at most %d a "
+                  "second are)\n",
+                  static_cast<unsigned long long>(m_nUntold), kFailuresToldPerSec);
+    m_nUntold = 0;
+}
+
+void CSvrWrapperTarn::OnUntold(evutil_socket_t, short, void* arg)
+{
+    static_cast<CSvrWrapperTarn*>(arg)->TellUntold();
 }
 
 // ===========================================================================
@@ -806,7 +910,7 @@ void CSvrWrapperTarn::OnAccept(evconnlistener*, evutil_socket_t fd, sockaddr* ad
 
     if (!requester && !relay::inNetworks(self->m_settings.deviceNetworks, addrNet)) {
         ++self->m_stats.refusedDevices;
-        self->Log(CSvrLog::kErrors, "Server refused a device from %s: outside DeviceNetworks\n",
+        self->Log(CSvrLog::kErrors, CSvrLog::kPrioNotice, "Server refused a device from %s: outside DeviceNetworks\n",
                   dotted(addrNet).c_str());
         evutil_closesocket(fd);
         return;
@@ -1010,6 +1114,17 @@ void CSvrWrapperTarn::Log(CSvrLog::Level level, const char* fmt, ...) const
     CSvrLog::Print(level, "%s", line.c_str());
 }
 
+void CSvrWrapperTarn::Log(CSvrLog::Level level, CSvrLog::Priority priority, const char* fmt, ...) const
+{
+    if (!Logs(level))
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string line = relay::vformat(fmt, ap);
+    va_end(ap);
+    CSvrLog::Print(level, priority, "%s", line.c_str());
+}
+
 bool CSvrWrapperTarn::StartStatus(std::string& error)
 {
     if (!m_pStatus) {
@@ -1040,6 +1155,10 @@ void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out) const
     }
     out.startTime = m_nStartTime;
     out.uptimeSeconds = static_cast<int64_t>(std::time(nullptr)) - m_nStartTime;
+    out.version = RELAYSVR_VERSION;
+    out.lastReloadOk = m_bLastReloadOk;
+    out.lastReloadOkTime = m_nLastReloadOkTime;
+    out.logLinesDropped = CSvrLog::LinesDropped();
     out.counters = m_stats;
     out.requesters = m_mapReq.size();
     out.devices = m_mapDest.size();
