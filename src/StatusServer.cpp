@@ -187,14 +187,24 @@ double clockSeconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+// A walk of /proc/self/fd is done at most this often; requests in between
+// get its last count.
+const int64_t kFdWalkMaxAgeMs = 1000;
+
 // Descriptors open in this process: the kernel gives their number as the
-// size of /proc/self/fd (Linux 6.2 and later); else the directory is read,
-// less the descriptor that reads it.
+// size of /proc/self/fd (Linux 6.2 and later). Else the directory is read,
+// less the descriptor that reads it: 2 to 3 ms at 10,000 descriptors,
+// measured, so at most once a second, however often /metrics is asked for.
 long openDescriptors()
 {
     struct stat st;
     if (stat("/proc/self/fd", &st) == 0 && st.st_size > 0)
         return static_cast<long>(st.st_size);
+    static long walked = -1;
+    static int64_t walkedAtMs = 0;
+    const int64_t now = monotonicMs();
+    if (walked >= 0 && now - walkedAtMs < kFdWalkMaxAgeMs)
+        return walked;
     DIR* dir = opendir("/proc/self/fd");
     if (!dir)
         return -1;
@@ -205,6 +215,8 @@ long openDescriptors()
             ++n;
     }
     closedir(dir);
+    walked = n;
+    walkedAtMs = now;
     return n;
 }
 

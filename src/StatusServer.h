@@ -82,8 +82,9 @@ struct ProcessStats {
 };
 
 // Reads the process's figures: /proc/self/stat, the descriptors open in
-// /proc/self/fd (a directory walk where the kernel does not give their
-// number directly), and RLIMIT_NOFILE. What cannot be read stays unknown.
+// /proc/self/fd (where the kernel does not give their number directly, a
+// directory walk, done at most once a second), and RLIMIT_NOFILE. What
+// cannot be read stays unknown. On the loop's thread only.
 ProcessStats readProcessStats();
 
 // The relay as the documents show it.
