@@ -264,7 +264,15 @@ std::string metricsText(const StatusSnapshot& s)
 {
     const RelayCounters& t = s.counters;
     struct Sample { std::string labels; std::string value; };
-    struct Family { const char* name; const char* type; const char* help; std::vector<Sample> samples; };
+    // A family that cannot be known here (the process's, without /proc) is
+    // left out rather than shown without samples.
+    struct Family {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::vector<Sample> samples;
+        bool known = true;
+    };
     const auto n = [](uint64_t v) { return std::to_string(v); };
     const auto seconds = [](double v) { return format("%.2f", v); };
     // Every id that ever had a device stays listed, at 0 once it has none:
@@ -275,10 +283,6 @@ std::string metricsText(const StatusSnapshot& s)
             byId.push_back({"{id=\"" + std::to_string(id) + "\"}", n(static_cast<uint64_t>(s.devicesById[id]))});
     }
     const ProcessStats& p = s.process;
-    // Prometheus's process collector: the names every exporter uses, so that
-    // the usual dashboards and alerts work as they are.
-    const std::vector<Sample> none;
-    const auto when = [&none](bool known, std::vector<Sample> samples) { return known ? samples : none; };
     const Family families[] = {
         {"relaysvr_build_info", "gauge", "The relay's version, as a label; always 1.",
          {{"{version=\"" + std::string(s.version) + "\"}", "1"}}},
@@ -325,23 +329,25 @@ std::string metricsText(const StatusSnapshot& s)
          {{"", n(static_cast<uint64_t>(s.lastReloadOkTime))}}},
         {"relaysvr_start_time_seconds", "gauge", "Start time of the relay, Unix time in seconds.",
          {{"", n(static_cast<uint64_t>(s.startTime))}}},
+        // Prometheus's process collector: the names and help texts every
+        // exporter uses, so that the usual dashboards and rules work as they are.
         {"process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
-         when(p.known, {{"", seconds(p.cpuSeconds)}})},
-        {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
-         when(p.known, {{"", n(p.residentBytes)}})},
-        {"process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.",
-         when(p.known, {{"", n(p.virtualBytes)}})},
+         {{"", seconds(p.cpuSeconds)}}, p.known},
+        {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", {{"", n(p.residentBytes)}},
+         p.known},
+        {"process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", {{"", n(p.virtualBytes)}},
+         p.known},
         {"process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
-         when(p.known, {{"", seconds(p.startTime)}})},
+         {{"", seconds(p.startTime)}}, p.known},
         {"process_open_fds", "gauge", "Number of open file descriptors.",
-         when(p.openFds >= 0, {{"", n(static_cast<uint64_t>(std::max(p.openFds, 0L)))}})},
-        {"process_max_fds", "gauge", "Maximum number of open file descriptors.",
-         when(p.maxFds > 0, {{"", n(p.maxFds)}})},
+         {{"", n(static_cast<uint64_t>(std::max(p.openFds, 0L)))}}, p.openFds >= 0},
+        {"process_max_fds", "gauge", "Maximum number of open file descriptors.", {{"", n(p.maxFds)}},
+         p.maxFds > 0},
     };
     std::string m;
     for (const Family& f : families) {
-        if (f.samples.empty() && std::strncmp(f.name, "process_", 8) == 0)
-            continue; // not readable here: left out rather than shown empty
+        if (!f.known)
+            continue;
         m += format("# HELP %s %s\n# TYPE %s %s\n", f.name, f.help, f.name, f.type);
         for (const Sample& x : f.samples)
             m += format("%s%s %s\n", f.name, x.labels.c_str(), x.value.c_str());

@@ -22,17 +22,18 @@ namespace {
 
 const char* const kLevelNames[] = {"errors", "connections", "chunks"};
 
-} // namespace
-
-CSvrLog::Priority CSvrLog::DefaultPriority(Level level)
+// A line's priority when its caller names none.
+CSvrLog::Priority levelPriority(CSvrLog::Level level)
 {
     switch (level) {
-    case kErrors: return kPrioError;
-    case kConnections: return kPrioInfo;
-    case kChunks: return kPrioDebug;
+    case CSvrLog::kErrors: return CSvrLog::kPrioError;
+    case CSvrLog::kConnections: return CSvrLog::kPrioInfo;
+    case CSvrLog::kChunks: return CSvrLog::kPrioDebug;
     }
-    return kPrioInfo;
+    return CSvrLog::kPrioInfo;
 }
+
+} // namespace
 
 const char* CSvrLog::LevelName(Level level)
 {
@@ -580,7 +581,7 @@ void CSvrLog::Print(Level level, const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    append(outSink(), DefaultPriority(level), false, fmt, ap);
+    append(outSink(), levelPriority(level), false, fmt, ap);
     va_end(ap);
 }
 
@@ -590,16 +591,6 @@ void CSvrLog::Print(Level, Priority priority, const char* fmt, ...)
     va_start(ap, fmt);
     append(outSink(), priority, false, fmt, ap);
     va_end(ap);
-}
-
-bool CSvrLog::StdoutIsJournal()
-{
-    return outSink().journal;
-}
-
-bool CSvrLog::StderrIsJournal()
-{
-    return errSink().journal;
 }
 
 unsigned long long CSvrLog::LinesDropped()

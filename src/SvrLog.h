@@ -44,12 +44,11 @@ public:
     // What a LogLevel keeps: errors < connections < chunks (everything). A
     // line of level L is written by a server whose LogLevel is L or above.
     enum Level { kErrors = 0, kConnections = 1, kChunks = 2 };
-    // The syslog priority of a line, as the journal files it (sd-daemon(3)).
-    // Without one a line of standard output takes its level's: kErrors
-    // lines are errors, kConnections lines info, kChunks lines debug; a
-    // line of standard error is a warning.
+    // The syslog priority of a line (syslog(3)'s LOG_ERR to LOG_DEBUG), as
+    // the journal files it. Without one a line of standard output takes its
+    // level's: kErrors lines are errors, kConnections lines info, kChunks
+    // lines debug; a line of standard error is a warning.
     enum Priority { kPrioError = 3, kPrioWarning = 4, kPrioNotice = 5, kPrioInfo = 6, kPrioDebug = 7 };
-    static Priority DefaultPriority(Level level);
 
     static constexpr size_t kFlushAt = 64 * 1024;
     static constexpr size_t kMaxPending = 1024 * 1024;
@@ -107,10 +106,6 @@ public:
     static void Warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
     static void Tell(Priority priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-    // Whether standard output (standard error) is the journal's stream: its
-    // lines carry their priority.
-    static bool StdoutIsJournal();
-    static bool StderrIsJournal();
     // Lines dropped since the start, on every stream: lagging readers and
     // failed writes (the same lines the count lines tell of).
     static unsigned long long LinesDropped();
