@@ -6,6 +6,9 @@
 #     share/man/man8/relaySvr.8.gz, share/man/man1/relay-request.1.gz,
 #       relay-device.1.gz, relay-status.1.gz
 #     share/doc/relaysvr/examples/relaySvr.ini   pristine copy of the configuration
+#     share/doc/relaysvr/examples/prometheus-relaysvr.yml, relaysvr-alerts.yml,
+#       relaysvr-alerts.test.yml                   the monitoring kit: scrape job,
+#                                                  alerting rules and their tests
 #     lib/systemd/system/relaysvr.service          ExecStart = <prefix>/sbin/relaySvr
 #     lib/sysusers.d/relaysvr.conf                 the user and group relaysvr
 #     lib/tmpfiles.d/relaysvr.conf                 /run/relaySvr.pid, owned by relaysvr
@@ -84,6 +87,11 @@ endforeach()
 
 # --- documentation ------------------------------------------------------------
 install(FILES "${_relay_pkg_src}/copyright" DESTINATION ${_relay_docdir})
+# The monitoring kit, as README.md shows it: a Prometheus scrape job, the
+# alerting rules and their promtool tests (which name the rules beside them).
+install(FILES "${_relay_pkg_src}/prometheus-relaysvr.yml" "${_relay_pkg_src}/relaysvr-alerts.yml"
+              "${_relay_pkg_src}/relaysvr-alerts.test.yml"
+        DESTINATION ${_relay_docdir}/examples)
 # What lintian reports about the package and is so by design.
 install(FILES "${_relay_pkg_src}/relaysvr.lintian-overrides"
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME relaysvr)

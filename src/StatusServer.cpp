@@ -2,15 +2,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iterator>
 #include <string_view>
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <event2/buffer.h>
 #include <event2/bufferevent.h>
@@ -167,66 +173,197 @@ Document StatusJson::Finish()
     return doc;
 }
 
+namespace {
+
+// Clock ticks of /proc/self/stat: utime, stime and starttime count them.
+double ticksPerSecond()
+{
+    static const double hz = [] {
+        const long n = sysconf(_SC_CLK_TCK);
+        return n > 0 ? static_cast<double>(n) : 100.0;
+    }();
+    return hz;
+}
+
+double clockSeconds(clockid_t clock)
+{
+    timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// A walk of /proc/self/fd is done at most this often; requests in between
+// get its last count.
+const int64_t kFdWalkMaxAgeMs = 1000;
+
+// Descriptors open in this process: the kernel gives their number as the
+// size of /proc/self/fd (Linux 6.2 and later). Else the directory is read,
+// less the descriptor that reads it: 2 to 3 ms at 10,000 descriptors,
+// measured, so at most once a second, however often /metrics is asked for.
+long openDescriptors()
+{
+    struct stat st;
+    if (stat("/proc/self/fd", &st) == 0 && st.st_size > 0)
+        return static_cast<long>(st.st_size);
+    static long walked = -1;
+    static int64_t walkedAtMs = 0;
+    const int64_t now = monotonicMs();
+    if (walked >= 0 && now - walkedAtMs < kFdWalkMaxAgeMs)
+        return walked;
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir)
+        return -1;
+    const std::string own = std::to_string(dirfd(dir));
+    long n = 0;
+    while (const dirent* e = readdir(dir)) {
+        if (e->d_name[0] != '.' && own != e->d_name)
+            ++n;
+    }
+    closedir(dir);
+    walked = n;
+    walkedAtMs = now;
+    return n;
+}
+
+} // namespace
+
+ProcessStats readProcessStats()
+{
+    ProcessStats p;
+    char text[1024];
+    ssize_t got = -1;
+    const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        got = read(fd, text, sizeof(text) - 1);
+        close(fd);
+    }
+    text[std::max<ssize_t>(got, 0)] = '\0';
+    // The command name, in parentheses, may hold anything: the fields are
+    // counted from the last ")", state (field 3) first.
+    const char* fields = std::strrchr(text, ')');
+    unsigned long utime = 0, stime = 0, vsize = 0;
+    unsigned long long startTicks = 0;
+    long rssPages = 0;
+    if (fields && std::sscanf(fields + 1,
+                              "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %lu %lu %*s %*s %*s %*s %*s %*s %llu %lu %ld",
+                              &utime, &stime, &startTicks, &vsize, &rssPages) == 5) {
+        p.known = true;
+        p.cpuSeconds = static_cast<double>(utime + stime) / ticksPerSecond();
+        p.virtualBytes = vsize;
+        p.residentBytes = static_cast<uint64_t>(std::max(rssPages, 0L)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+        // starttime counts from the boot; the boot in Unix time is the
+        // real-time clock less the boot-time clock. Made once: it never
+        // changes, and so never jitters from one scrape to the next.
+        static const double start = std::round((clockSeconds(CLOCK_REALTIME) - clockSeconds(CLOCK_BOOTTIME) +
+                                                static_cast<double>(startTicks) / ticksPerSecond()) * 100) / 100;
+        p.startTime = start;
+    }
+    p.openFds = openDescriptors();
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0)
+        p.maxFds = lim.rlim_cur;
+    return p;
+}
+
 std::string metricsText(const StatusSnapshot& s)
 {
     const RelayCounters& t = s.counters;
-    struct Sample { std::string labels; unsigned long long value; };
-    struct Family { const char* name; const char* type; const char* help; std::vector<Sample> samples; };
+    struct Sample { std::string labels; std::string value; };
+    // A family that cannot be known here (the process's, without /proc) is
+    // left out rather than shown without samples.
+    struct Family {
+        const char* name;
+        const char* type;
+        const char* help;
+        std::vector<Sample> samples;
+        bool known = true;
+    };
+    const auto n = [](uint64_t v) { return std::to_string(v); };
+    const auto seconds = [](double v) { return format("%.2f", v); };
     // Every id that ever had a device stays listed, at 0 once it has none:
     // "an id gone for 5 minutes" is then a plain comparison.
     std::vector<Sample> byId;
     for (int id = 0; id < 256; ++id) {
         if (s.devicesById[id] >= 0)
-            byId.push_back({"{id=\"" + std::to_string(id) + "\"}", static_cast<unsigned long long>(s.devicesById[id])});
+            byId.push_back({"{id=\"" + std::to_string(id) + "\"}", n(static_cast<uint64_t>(s.devicesById[id]))});
     }
+    const ProcessStats& p = s.process;
     const Family families[] = {
+        {"relaysvr_build_info", "gauge", "The relay's version, as a label; always 1.",
+         {{"{version=\"" + std::string(s.version) + "\"}", "1"}}},
         {"relaysvr_connections", "gauge", "Connections open now, by kind.",
-         {{"{kind=\"requester\"}", s.requesters}, {"{kind=\"device\"}", s.devices}}},
+         {{"{kind=\"requester\"}", n(s.requesters)}, {"{kind=\"device\"}", n(s.devices)}}},
         {"relaysvr_device_connections", "gauge",
          "Devices connected now, by id; ids that had a device since start stay listed.", byId},
         {"relaysvr_connections_accepted_total", "counter", "Connections accepted since start, by kind.",
-         {{"{kind=\"requester\"}", t.acceptedRequesters}, {"{kind=\"device\"}", t.acceptedDevices}}},
+         {{"{kind=\"requester\"}", n(t.acceptedRequesters)}, {"{kind=\"device\"}", n(t.acceptedDevices)}}},
         {"relaysvr_devices_refused_total", "counter",
          "Device connections closed at accept, by reason: outside DeviceNetworks, beyond MaxConnectionsPerAddress, "
          "or inside RequesterReserve.",
-         {{"{reason=\"networks\"}", t.refusedDevices}, {"{reason=\"per_address\"}", t.refusedPerAddress},
-          {"{reason=\"reserve\"}", t.refusedReserve}}},
+         {{"{reason=\"networks\"}", n(t.refusedDevices)}, {"{reason=\"per_address\"}", n(t.refusedPerAddress)},
+          {"{reason=\"reserve\"}", n(t.refusedReserve)}}},
         {"relaysvr_requests_total", "counter",
          "Requests by outcome: forwarded to a device, or dropped because no device had the id.",
-         {{"{outcome=\"forwarded\"}", t.requestsForwarded}, {"{outcome=\"no_device\"}", t.requestsNoDevice}}},
+         {{"{outcome=\"forwarded\"}", n(t.requestsForwarded)}, {"{outcome=\"no_device\"}", n(t.requestsNoDevice)}}},
         {"relaysvr_answers_total", "counter",
          "Device chunks by outcome: delivered to a waiting requester, continuing an answer inside its window, "
          "or dropped because nobody waited.",
-         {{"{outcome=\"delivered\"}", t.answersDelivered}, {"{outcome=\"continued\"}", t.answersContinued},
-          {"{outcome=\"unasked\"}", t.answersUnasked}}},
+         {{"{outcome=\"delivered\"}", n(t.answersDelivered)}, {"{outcome=\"continued\"}", n(t.answersContinued)},
+          {"{outcome=\"unasked\"}", n(t.answersUnasked)}}},
         {"relaysvr_bytes_total", "counter", "Bytes read from peers, by kind of sender.",
-         {{"{from=\"requester\"}", t.bytesFromRequesters}, {"{from=\"device\"}", t.bytesFromDevices}}},
+         {{"{from=\"requester\"}", n(t.bytesFromRequesters)}, {"{from=\"device\"}", n(t.bytesFromDevices)}}},
         {"relaysvr_backpressure_pauses_total", "counter",
          "Times a requester stopped being read because output was over the high mark.",
-         {{"", t.backpressurePauses}}},
+         {{"", n(t.backpressurePauses)}}},
         {"relaysvr_accept_pauses_total", "counter", "Times accepting paused: out of descriptors or memory.",
-         {{"", t.acceptPauses}}},
+         {{"", n(t.acceptPauses)}}},
         {"relaysvr_dead_devices_total", "counter", "Devices dropped by keepalive or the acknowledgement timeout.",
-         {{"", t.deadDevices}}},
+         {{"", n(t.deadDevices)}}},
         {"relaysvr_device_option_failures_total", "counter",
          "Devices whose keepalive or acknowledgement timeout could not be set: a dead link may go unnoticed.",
-         {{"", t.deviceOptionFailures}}},
+         {{"", n(t.deviceOptionFailures)}}},
         {"relaysvr_requester_reserve", "gauge",
          "Descriptors below the limit kept for requesters: devices are closed at accept inside it.",
-         {{"", static_cast<unsigned long long>(s.requesterReserve)}}},
+         {{"", n(static_cast<uint64_t>(s.requesterReserve))}}},
         {"relaysvr_descriptor_limit", "gauge", "The relay's limit of open descriptors (RLIMIT_NOFILE).",
-         {{"", static_cast<unsigned long long>(s.descriptorLimit)}}},
+         {{"", n(s.descriptorLimit)}}},
         {"relaysvr_status_clients_refused_total", "counter",
          "Status connections closed at once: over StatusMaxClients, or too near the descriptor limit.",
-         {{"", s.statusClientsRefused}}},
+         {{"", n(s.statusClientsRefused)}}},
+        {"relaysvr_log_lines_dropped_total", "counter",
+         "Log lines dropped: the reader of the log lagged more than 1 MiB behind, or writing it failed.",
+         {{"", n(s.logLinesDropped)}}},
+        {"relaysvr_config_last_reload_successful", "gauge",
+         "Whether the last reload (SIGHUP) applied the whole file: 1 yes, and before any reload; 0 refused, "
+         "or applied in part.",
+         {{"", s.lastReloadOk ? "1" : "0"}}},
+        {"relaysvr_config_last_reload_success_timestamp_seconds", "gauge",
+         "Unix time of the last reload that applied the whole file, or of the start.",
+         {{"", n(static_cast<uint64_t>(s.lastReloadOkTime))}}},
         {"relaysvr_start_time_seconds", "gauge", "Start time of the relay, Unix time in seconds.",
-         {{"", static_cast<unsigned long long>(s.startTime)}}},
+         {{"", n(static_cast<uint64_t>(s.startTime))}}},
+        // Prometheus's process collector: the names and help texts every
+        // exporter uses, so that the usual dashboards and rules work as they are.
+        {"process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.",
+         {{"", seconds(p.cpuSeconds)}}, p.known},
+        {"process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", {{"", n(p.residentBytes)}},
+         p.known},
+        {"process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", {{"", n(p.virtualBytes)}},
+         p.known},
+        {"process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
+         {{"", seconds(p.startTime)}}, p.known},
+        {"process_open_fds", "gauge", "Number of open file descriptors.",
+         {{"", n(static_cast<uint64_t>(std::max(p.openFds, 0L)))}}, p.openFds >= 0},
+        {"process_max_fds", "gauge", "Maximum number of open file descriptors.", {{"", n(p.maxFds)}},
+         p.maxFds > 0},
     };
     std::string m;
     for (const Family& f : families) {
+        if (!f.known)
+            continue;
         m += format("# HELP %s %s\n# TYPE %s %s\n", f.name, f.help, f.name, f.type);
         for (const Sample& x : f.samples)
-            m += format("%s%s %llu\n", f.name, x.labels.c_str(), x.value);
+            m += format("%s%s %s\n", f.name, x.labels.c_str(), x.value.c_str());
     }
     return m;
 }
@@ -497,6 +634,7 @@ void CStatusServer::Answer(Client& c, bool head, Doc doc)
     if (doc == Doc::Metrics) {
         m_fill(snap);
         snap.statusClientsRefused = m_nRefused;
+        snap.process = readProcessStats();
         Reply(c, 200, "OK", "text/plain; version=0.0.4", whole(metricsText(snap)));
         return;
     }

@@ -74,6 +74,22 @@ struct RequesterRow {
     int64_t connectedSeconds = 0;
 };
 
+// The process as Prometheus's process collector shows it, from /proc/self.
+struct ProcessStats {
+    bool known = false;           // /proc/self/stat was read
+    double cpuSeconds = 0;        // user and system
+    uint64_t residentBytes = 0, virtualBytes = 0;
+    double startTime = 0;         // Unix time, in seconds
+    long openFds = -1;            // -1: /proc/self/fd could not be read
+    uint64_t maxFds = 0;          // RLIMIT_NOFILE, soft; 0: unknown
+};
+
+// Reads the process's figures: /proc/self/stat, the descriptors open in
+// /proc/self/fd (where the kernel does not give their number directly, a
+// directory walk, done at most once a second), and RLIMIT_NOFILE. What
+// cannot be read stays unknown. On the loop's thread only.
+ProcessStats readProcessStats();
+
 // The relay as the documents show it.
 struct StatusSnapshot {
     int pid = 0;
@@ -82,6 +98,11 @@ struct StatusSnapshot {
     int64_t uptimeSeconds = 0;
     int requesterReserve = 0;     // descriptors kept for requesters
     uint64_t descriptorLimit = 0; // the relay's RLIMIT_NOFILE, 0: unknown
+    const char* version = "";     // the relay's version
+    bool lastReloadOk = true;     // the last reload took (all of it); true before any
+    int64_t lastReloadOkTime = 0; // Unix time of the last reload that took, or of the start
+    uint64_t logLinesDropped = 0; // log lines dropped since the start
+    ProcessStats process;         // filled for /metrics only
     RelayCounters counters;
     size_t requesters = 0, devices = 0;
     // Devices connected per id, for the ids that ever had one (-1: never).

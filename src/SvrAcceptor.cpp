@@ -60,6 +60,21 @@ CSvrAcceptor::~CSvrAcceptor()
     Close();
 }
 
+namespace {
+
+// The system's reason for a failed bind, and what to do about the usual ones.
+std::string bindReason(int err, int port)
+{
+    std::string why = std::strerror(err);
+    if (err == EADDRINUSE)
+        why += relay::format(" (another socket listens there: ss -ltnp 'sport = :%d' shows whose)", port);
+    else if (err == EACCES)
+        why += " (a port below 1024 needs CAP_NET_BIND_SERVICE: see relaySvr(8))";
+    return why;
+}
+
+} // namespace
+
 bool CSvrAcceptor::Listen(event_base* base, const std::vector<uint32_t>& addresses, int port,
                           const Callbacks& callbacks, std::string& error)
 {
@@ -85,7 +100,7 @@ bool CSvrAcceptor::Listen(event_base* base, const std::vector<uint32_t>& address
                                                     reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
         if (!l) {
             error = relay::format("cannot listen on %s:%d: %s", relay::dotted(addr).c_str(), ntohs(portNet),
-                                  std::strerror(errno));
+                                  bindReason(errno, ntohs(portNet)).c_str());
             Close();
             return false;
         }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -20,6 +21,17 @@
 namespace {
 
 const char* const kLevelNames[] = {"errors", "connections", "chunks"};
+
+// A line's priority when its caller names none.
+CSvrLog::Priority levelPriority(CSvrLog::Level level)
+{
+    switch (level) {
+    case CSvrLog::kErrors: return CSvrLog::kPrioError;
+    case CSvrLog::kConnections: return CSvrLog::kPrioInfo;
+    case CSvrLog::kChunks: return CSvrLog::kPrioDebug;
+    }
+    return CSvrLog::kPrioInfo;
+}
 
 } // namespace
 
@@ -57,6 +69,7 @@ struct LogSink {
     int fd = -1;
     bool inUse = false;
     bool nonBlocking = false;   // a pipe or a socket: never wait for its reader
+    bool journal = false;       // the journal's stream: each line starts with "<N>"
     std::string text;           // lines in order; the first `written` bytes have gone out
     size_t written = 0;
     uint64_t textPos = 0;       // bytes written out before text[0]
@@ -80,6 +93,7 @@ bool g_opened = false;
 LogSink* g_out = &g_sinks[kStdoutSink];
 LogSink* g_err = &g_sinks[kStderrSink];     // &g_sinks[kStdoutSink] when shared
 bool g_stdoutLossesTold = false;            // on standard error, at exit
+unsigned long long g_dropped = 0;           // lines dropped since the start, every sink
 event_base* g_logBase = nullptr;
 event* g_logTimer = nullptr;    // armed while something is pending
 bool g_logTimerArmed = false;
@@ -158,6 +172,39 @@ uint64_t countLines(const std::string& text, size_t from, size_t to)
     return n + (to > from && text[to - 1] != '\n');
 }
 
+// The journal's priority prefix "<N>".
+struct PriorityPrefix {
+    explicit PriorityPrefix(int priority) : text{'<', static_cast<char>('0' + priority), '>'} {}
+    static constexpr size_t kSize = 3;
+    char text[kSize];
+};
+
+// Prefixes each line of text[from, end) with the priority; the first only
+// when it starts a line (it may continue one left open).
+void prefixLines(std::string& text, size_t from, bool firstStartsLine, int priority)
+{
+    const PriorityPrefix prefix(priority);
+    const std::string lines = text.substr(from);
+    text.resize(from);
+    bool lineStart = firstStartsLine;
+    for (size_t pos = 0; pos < lines.size();) {
+        const size_t nl = lines.find('\n', pos);
+        const size_t end = nl == std::string::npos ? lines.size() : nl + 1;
+        if (lineStart)
+            text.append(prefix.text, PriorityPrefix::kSize);
+        text.append(lines, pos, end - pos);
+        pos = end;
+        lineStart = true;
+    }
+}
+
+// Whether the last byte given to the sink, written or pending, left its
+// line open.
+bool lineOpen(const LogSink& s)
+{
+    return s.text.empty() ? s.midLine : s.text.back() != '\n';
+}
+
 // Adds the line(s) with the counts of lost lines behind the pending text,
 // unless a note not yet begun is there already. A note begun is a line like
 // any other from now on: its counts have left the sink's counts.
@@ -166,12 +213,15 @@ void addNote(LogSink& s)
     if ((s.lagged == 0 && s.failed == 0) || (s.NotePending() && s.note.begin >= s.Sent()))
         return;
     s.note.begin = s.textPos + s.text.size();
+    const size_t from = s.text.size();
     if (s.lagged > 0)
         s.text += relay::format("relaySvr: %llu log lines dropped: the log was not read in time\n",
                                 static_cast<unsigned long long>(s.lagged));
     if (s.failed > 0)
         s.text += relay::format("relaySvr: %llu log lines dropped: %s\n",
                                 static_cast<unsigned long long>(s.failed), std::strerror(s.lastError));
+    if (s.journal)
+        prefixLines(s.text, from, true, CSvrLog::kPrioWarning);
     s.note.end = s.textPos + s.text.size();
     s.note.lagged = s.lagged;
     s.note.failed = s.failed;
@@ -196,15 +246,20 @@ void dropPending(LogSink& s, uint64_t& lost)
             keep = std::max(keep, noteEnd); // begun: it is finished whole
         } else {
             const size_t noteBegin = static_cast<size_t>(s.note.begin - s.textPos);
-            lost += countLines(s.text, noteEnd, end);
+            const uint64_t after = countLines(s.text, noteEnd, end);
+            lost += after;
+            g_dropped += after;
             end = noteBegin;
             s.lagged += s.note.lagged;
             s.failed += s.note.failed;
             s.note = Note();
         }
     }
-    if (end > keep)
-        lost += countLines(s.text, keep, end);
+    if (end > keep) {
+        const uint64_t n = countLines(s.text, keep, end);
+        lost += n;
+        g_dropped += n;
+    }
     s.text.resize(keep);
 }
 
@@ -283,6 +338,7 @@ bool roomFor(LogSink& s)
 {
     if (s.nonBlocking && s.Pending() >= CSvrLog::kMaxPending) {
         ++s.lagged;
+        ++g_dropped;
         return false;
     }
     return true;
@@ -298,12 +354,22 @@ void addLine(LogSink& s, const char* text, size_t n)
 
 // A formatted line, composed straight into the pending text. Lines with a
 // format come at most once per connection: printf's cost does not matter
-// here (LineBuilder composes the per-chunk lines).
-void append(LogSink& s, const char* fmt, va_list ap)
+// here (LineBuilder composes the per-chunk lines). With ownLine it starts on
+// a fresh line: a line of standard error after one of standard output that
+// was left open (the PID file's error has no line end).
+void append(LogSink& s, int priority, bool ownLine, const char* fmt, va_list ap)
 {
     if (!roomFor(s))
         return;
+    bool open = lineOpen(s);
+    if (ownLine && open) {
+        s.text += '\n';
+        open = false;
+    }
+    const size_t from = s.text.size();
     relay::vappend(s.text, fmt, ap);
+    if (s.journal && s.text.size() > from)
+        prefixLines(s.text, from, !open, priority);
     afterAppend(s);
 }
 
@@ -385,7 +451,18 @@ void drainSinks()
 void onLibeventLog(int severity, const char* msg)
 {
     if (severity >= EVENT_LOG_WARN)
-        CSvrLog::Warn("libevent: %s\n", msg);
+        CSvrLog::Tell(severity >= EVENT_LOG_ERR ? CSvrLog::kPrioError : CSvrLog::kPrioWarning, "libevent: %s\n", msg);
+}
+
+// Whether the descriptor is the stream that JOURNAL_STREAM ("device:inode",
+// in decimal) names: systemd connected it to the journal.
+bool isJournalStream(const struct stat& st)
+{
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    char rest = 0;
+    return stream && std::sscanf(stream, "%llu:%llu%c", &dev, &ino, &rest) == 2 &&
+           static_cast<unsigned long long>(st.st_dev) == dev && static_cast<unsigned long long>(st.st_ino) == ino;
 }
 
 } // namespace
@@ -399,12 +476,15 @@ void CSvrLog::Open()
     const bool haveOut = fstat(STDOUT_FILENO, &out) == 0;
     const bool haveErr = fstat(STDERR_FILENO, &err) == 0;
     openSink(g_sinks[kStdoutSink], STDOUT_FILENO, haveOut ? &out : nullptr);
+    g_sinks[kStdoutSink].journal = haveOut && isJournalStream(out);
     // One file behind both (a terminal, the journal's socket, 2>&1): one
     // sink keeps their lines whole and in order.
-    if (haveOut && haveErr && out.st_dev == err.st_dev && out.st_ino == err.st_ino)
+    if (haveOut && haveErr && out.st_dev == err.st_dev && out.st_ino == err.st_ino) {
         g_err = &g_sinks[kStdoutSink];
-    else
+    } else {
         openSink(g_sinks[kStderrSink], STDERR_FILENO, haveErr ? &err : nullptr);
+        g_sinks[kStderrSink].journal = haveErr && isJournalStream(err);
+    }
     event_set_log_callback(onLibeventLog);
     std::atexit(FlushAtExit);
 }
@@ -497,19 +577,38 @@ void CSvrLog::FlushAtExit()
     drainSinks();
 }
 
-void CSvrLog::Print(Level, const char* fmt, ...)
+void CSvrLog::Print(Level level, const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    append(outSink(), fmt, ap);
+    append(outSink(), levelPriority(level), false, fmt, ap);
     va_end(ap);
+}
+
+void CSvrLog::Print(Level, Priority priority, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    append(outSink(), priority, false, fmt, ap);
+    va_end(ap);
+}
+
+unsigned long long CSvrLog::LinesDropped()
+{
+    return g_dropped;
 }
 
 namespace {
 
-// Builds one short line in place: literal pieces and numbers.
+// Builds one short line of standard output in place: literal pieces and
+// numbers, behind the debug priority on the journal's stream.
 class LineBuilder {
 public:
+    LineBuilder() : m_sink(outSink())
+    {
+        if (m_sink.journal)
+            Text("<7>");
+    }
     template <size_t N>
     LineBuilder& Text(const char (&text)[N])
     {
@@ -540,10 +639,11 @@ public:
         *m_p++ = "0123456789abcdef"[v & 15];
         return *this;
     }
-    void Add() { addLine(outSink(), m_line, static_cast<size_t>(m_p - m_line)); }
+    void Add() { addLine(m_sink, m_line, static_cast<size_t>(m_p - m_line)); }
 
 private:
-    char m_line[64]; // the longest line: two ints and 11 bytes of text
+    LogSink& m_sink;
+    char m_line[64]; // the longest line: a prefix, two ints and 11 bytes of text
     char* m_p = m_line;
 };
 
@@ -568,6 +668,14 @@ void CSvrLog::Warn(const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    append(errSink(), fmt, ap);
+    append(errSink(), kPrioWarning, true, fmt, ap);
+    va_end(ap);
+}
+
+void CSvrLog::Tell(Priority priority, const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    append(errSink(), priority, true, fmt, ap);
     va_end(ap);
 }

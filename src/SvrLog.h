@@ -19,6 +19,14 @@
 // is always finished before anything else is written: no line is ever cut
 // and glued to another.
 //
+// Under systemd a stream connected to the journal (JOURNAL_STREAM names its
+// device and inode, see systemd.exec(5)) gets each line prefixed with its
+// syslog priority, "<3>" to "<7>", which journald strips and keeps as the
+// line's priority (SyslogLevelPrefix=yes, its default). The text after the
+// prefix is the line as it is written anywhere else; a stream that is not
+// the journal's gets no prefix. A line on standard error always starts on a
+// fresh line, also where standard output left one open on the same file.
+//
 // The log belongs to the process (it owns descriptors 1 and 2); which lines a
 // server writes is that server's choice (its LogLevel), made before it calls
 // here. One thread; every function may be called at any time after Open, also
@@ -36,6 +44,11 @@ public:
     // What a LogLevel keeps: errors < connections < chunks (everything). A
     // line of level L is written by a server whose LogLevel is L or above.
     enum Level { kErrors = 0, kConnections = 1, kChunks = 2 };
+    // The syslog priority of a line (syslog(3)'s LOG_ERR to LOG_DEBUG), as
+    // the journal files it. Without one a line of standard output takes its
+    // level's: kErrors lines are errors, kConnections lines info, kChunks
+    // lines debug; a line of standard error is a warning.
+    enum Priority { kPrioError = 3, kPrioWarning = 4, kPrioNotice = 5, kPrioInfo = 6, kPrioDebug = 7 };
 
     static constexpr size_t kFlushAt = 64 * 1024;
     static constexpr size_t kMaxPending = 1024 * 1024;
@@ -84,10 +97,18 @@ public:
 
     // One formatted text on standard output. The format carries its own line
     // end; level is the kind of line (the caller has already decided to
-    // write it).
+    // write it), priority what the journal files it as (the level's unless
+    // given).
     static void Print(Level level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-    // One formatted text on standard error.
+    static void Print(Level level, Priority priority, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    // One formatted text on standard error, a warning unless Tell says
+    // otherwise; it starts on a line of its own.
     static void Warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+    static void Tell(Priority priority, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    // Lines dropped since the start, on every stream: lagging readers and
+    // failed writes (the same lines the count lines tell of).
+    static unsigned long long LinesDropped();
 
     // The three per-chunk lines (level kChunks), composed without reading a
     // format: they are written for every chunk relayed, where interpreting

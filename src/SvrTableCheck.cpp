@@ -10,7 +10,7 @@
 bool CSvrWrapperTarn::CheckTables() const
 {
     auto fail = [](int fd, const char* what) {
-        CSvrLog::Warn("CheckTables: descriptor %d: %s\n", fd, what);
+        CSvrLog::Tell(CSvrLog::kPrioError, "CheckTables: descriptor %d: %s\n", fd, what);
         return false;
     };
     size_t requesters = 0, devices = 0, indexed = 0;

@@ -22,6 +22,9 @@ using relay::dotted;
 
 namespace {
 
+// The second in which at most kFailuresToldPerSec failed connections are told.
+const int64_t kTellWindowMs = 1000;
+
 // Only 127.0.0.1 makes a requester; every other address, 127.0.0.2 included,
 // is a device, known by the last octet of its dotted form: the fourth byte of
 // the address in network byte order.
@@ -57,6 +60,13 @@ int64_t monotonicSeconds()
     return ts.tv_sec;
 }
 
+int64_t monotonicMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 } // namespace
 
 // ===========================================================================
@@ -83,9 +93,11 @@ namespace {
 // Says every note, warning and error of a reading on stderr, each after prefix.
 void tell(const relay::ConfigReading& r, const char* prefix)
 {
-    for (const auto* lines : {&r.notes, &r.warnings, &r.errors}) {
-        for (const std::string& line : *lines)
-            CSvrLog::Warn("%s%s\n", prefix, line.c_str());
+    const struct { const std::vector<std::string>* lines; CSvrLog::Priority priority; } kinds[] = {
+        {&r.notes, CSvrLog::kPrioNotice}, {&r.warnings, CSvrLog::kPrioWarning}, {&r.errors, CSvrLog::kPrioError}};
+    for (const auto& kind : kinds) {
+        for (const std::string& line : *kind.lines)
+            CSvrLog::Tell(kind.priority, "%s%s\n", prefix, line.c_str());
     }
 }
 
@@ -108,7 +120,8 @@ CSvrWrapperTarn::ReloadResult CSvrWrapperTarn::Reload(std::string& why)
     tell(r, "reload: ");
     if (!r.usable()) {
         why = r.errors.front();
-        CSvrLog::Warn("reload: %s: the running settings are kept\n", m_configPath.c_str());
+        m_bLastReloadOk = false;
+        CSvrLog::Tell(CSvrLog::kPrioError, "reload: %s: the running settings are kept\n", m_configPath.c_str());
         return ReloadResult::Refused;
     }
     Settings s = r.settings;
@@ -127,10 +140,13 @@ CSvrWrapperTarn::ReloadResult CSvrWrapperTarn::Reload(std::string& why)
     // The administrator may have raised the limit (prlimit) meanwhile.
     m_acceptor.Measure(m_mapBuff.size());
     if (!applied) {
-        Log(CSvrLog::kErrors, "SvrReload in part: %s\n", why.c_str());
+        m_bLastReloadOk = false;
+        Log(CSvrLog::kErrors, CSvrLog::kPrioWarning, "SvrReload in part: %s\n", why.c_str());
         return ReloadResult::Partial;
     }
-    Log(CSvrLog::kErrors, "SvrReload ok!\n");
+    m_bLastReloadOk = true;
+    m_nLastReloadOkTime = static_cast<int64_t>(std::time(nullptr));
+    Log(CSvrLog::kErrors, CSvrLog::kPrioInfo, "SvrReload ok!\n");
     return ReloadResult::Applied;
 }
 
@@ -169,7 +185,7 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
                 ApplyDeviceOptions(fd);
         }
         for (int fd : outside) {
-            Log(CSvrLog::kErrors, " %d device %s is outside DeviceNetworks now: closed\n", fd,
+            Log(CSvrLog::kErrors, CSvrLog::kPrioNotice, " %d device %s is outside DeviceNetworks now: closed\n", fd,
                 dotted(m_conns[fd].addr).c_str());
             CloseConn(fd);
         }
@@ -194,7 +210,7 @@ bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string
     const bool kept = m_pStatus && m_pStatus->Listening();
     problem = relay::format("status: cannot listen on %s:%d: %s; %s", s.statusAddress.c_str(), s.statusPort,
                             error.c_str(), kept ? "the old status address stays" : "running without it");
-    CSvrLog::Warn("%s\n", problem.c_str());
+    CSvrLog::Tell(CSvrLog::kPrioError, "%s\n", problem.c_str());
     if (kept) {
         m_settings.statusPort = old.statusPort;
         m_settings.statusAddress = old.statusAddress;
@@ -237,6 +253,9 @@ void CSvrWrapperTarn::SvrInit(event_base** out)
     if (out)
         *out = m_pBase;
     m_nStartTime = static_cast<int64_t>(std::time(nullptr));
+    m_nLastReloadOkTime = m_nStartTime;
+    if (!m_bBaseOk)
+        m_startError = "cannot create the event loop (event_base_new failed: out of memory or descriptors)";
     // A paused requester is not read: the watch sees it go.
     if (m_bBaseOk)
         m_pauseWatch.Start(m_pBase, [this](int fd, int err) { PausedPeerGone(fd, err); });
@@ -248,15 +267,13 @@ void CSvrWrapperTarn::SvrStart()
         return;
 
     const CSvrAcceptor::Callbacks callbacks = {OnAccept, OnAcceptError, this, [this] { ResumeAccept(); }};
-    std::string error;
-    if (!m_acceptor.Listen(m_pBase, m_settings.listenAddresses, m_nPort, callbacks, error)) {
-        CSvrLog::Warn("%s\n", error.c_str());
+    if (!m_acceptor.Listen(m_pBase, m_settings.listenAddresses, m_nPort, callbacks, m_startError)) {
         FreeBase();
         return;
     }
     m_pListener = m_acceptor.Main();
     m_bSvrOk = true;
-    Log(CSvrLog::kErrors, "SvrStart ok!\n");
+    Log(CSvrLog::kErrors, CSvrLog::kPrioInfo, "SvrStart ok!\n");
     CSvrLog::Attach(m_pBase);
 
     std::string problem; // said on stderr; the relay runs without the status server
@@ -302,6 +319,11 @@ void CSvrWrapperTarn::FreeBase()
     std::atomic_signal_fence(std::memory_order_seq_cst);
     if (m_pBase) {
         CSvrLog::Detach(m_pBase);
+        TellUntold();
+        if (m_pUntold) {
+            event_free(m_pUntold);
+            m_pUntold = nullptr;
+        }
         m_pStatus.reset();
         m_acceptor.Close();
         m_pListener = nullptr;
@@ -679,7 +701,55 @@ void CSvrWrapperTarn::ConnFailed(int fd, int err)
         Log(CSvrLog::kErrors, " %d dead device %s dropped: %s\n", fd, dotted(c->addr).c_str(), std::strerror(err));
     }
     Log(CSvrLog::kErrors, "OnEvent meet some other error\n");
+    TellFailure(fd, *c, err);
     CloseConn(fd);
+}
+
+// Which connection failed and why, on stderr: kFailuresToldPerSec of them
+// each second, so that a flood of resets cannot flood the log; the others
+// are counted, and their count is told once the second is over.
+void CSvrWrapperTarn::TellFailure(int fd, const Conn& c, int err)
+{
+    const int64_t now = monotonicMs();
+    if (now - m_nToldSinceMs >= kTellWindowMs) {
+        TellUntold(); // should its timer not have fired yet
+        m_nToldSinceMs = now;
+        m_nTold = 0;
+    }
+    if (m_nTold < kFailuresToldPerSec) {
+        ++m_nTold;
+        const std::string peer = c.kind == Kind::Device ? relay::format("device %d", c.dev.id) : "requester";
+        CSvrLog::Tell(CSvrLog::kPrioError, " %d: connection from %s (%s) failed: %s\n", fd, dotted(c.addr).c_str(),
+                      peer.c_str(), err != 0 ? std::strerror(err) : "no reason given");
+        return;
+    }
+    if (m_nUntold++ > 0)
+        return;
+    if (!m_pUntold)
+        m_pUntold = evtimer_new(m_pBase, OnUntold, this);
+    const int64_t left = std::max<int64_t>(0, m_nToldSinceMs + kTellWindowMs - now);
+    const timeval wait = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
+    // Without the timer the count waits for the next failure or the stop.
+    if (m_pUntold)
+        evtimer_add(m_pUntold, &wait);
+}
+
+void CSvrWrapperTarn::TellUntold()
+{
+    if (m_pUntold)
+        evtimer_del(m_pUntold);
+    if (m_nUntold == 0)
+        return;
+    CSvrLog::Tell(CSvrLog::kPrioError,
+                  "relaySvr: %llu more connections failed in the last second, not told one by one (at most %d a "
+                  "second are)\n",
+                  static_cast<unsigned long long>(m_nUntold), kFailuresToldPerSec);
+    m_nUntold = 0;
+}
+
+void CSvrWrapperTarn::OnUntold(evutil_socket_t, short, void* arg)
+{
+    static_cast<CSvrWrapperTarn*>(arg)->TellUntold();
 }
 
 // ===========================================================================
@@ -743,18 +813,20 @@ bool CSvrWrapperTarn::RefuseDevice(int fd, uint32_t addrNet)
 {
     if (!relay::inNetworks(m_settings.deviceNetworks, addrNet)) {
         ++m_stats.refusedDevices;
-        Log(CSvrLog::kErrors, "Server refused a device from %s: outside DeviceNetworks\n", dotted(addrNet).c_str());
+        Log(CSvrLog::kErrors, CSvrLog::kPrioNotice, "Server refused a device from %s: outside DeviceNetworks\n",
+            dotted(addrNet).c_str());
         return true;
     }
     switch (m_acceptor.Admit(fd, addrNet, m_mapBuff.size())) {
     case CSvrAcceptor::Verdict::PerAddress:
         ++m_stats.refusedPerAddress;
-        Log(CSvrLog::kErrors, "Server refused a device from %s: over MaxConnectionsPerAddress\n",
+        Log(CSvrLog::kErrors, CSvrLog::kPrioNotice, "Server refused a device from %s: over MaxConnectionsPerAddress\n",
             dotted(addrNet).c_str());
         return true;
     case CSvrAcceptor::Verdict::Reserve:
         ++m_stats.refusedReserve;
-        Log(CSvrLog::kErrors, "Server refused a device from %s: inside RequesterReserve\n", dotted(addrNet).c_str());
+        Log(CSvrLog::kErrors, CSvrLog::kPrioNotice, "Server refused a device from %s: inside RequesterReserve\n",
+            dotted(addrNet).c_str());
         return true;
     case CSvrAcceptor::Verdict::Admit:
         break;
@@ -881,6 +953,17 @@ void CSvrWrapperTarn::Log(CSvrLog::Level level, const char* fmt, ...) const
     CSvrLog::Print(level, "%s", line.c_str());
 }
 
+void CSvrWrapperTarn::Log(CSvrLog::Level level, CSvrLog::Priority priority, const char* fmt, ...) const
+{
+    if (!Logs(level))
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    const std::string line = relay::vformat(fmt, ap);
+    va_end(ap);
+    CSvrLog::Print(level, priority, "%s", line.c_str());
+}
+
 bool CSvrWrapperTarn::StartStatus(std::string& error)
 {
     if (!m_pStatus) {
@@ -908,6 +991,10 @@ void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out) const
     out.descriptorLimit = m_acceptor.DescriptorLimit();
     out.startTime = m_nStartTime;
     out.uptimeSeconds = static_cast<int64_t>(std::time(nullptr)) - m_nStartTime;
+    out.version = RELAYSVR_VERSION;
+    out.lastReloadOk = m_bLastReloadOk;
+    out.lastReloadOkTime = m_nLastReloadOkTime;
+    out.logLinesDropped = CSvrLog::LinesDropped();
     out.counters = m_stats;
     out.requesters = m_mapReq.size();
     out.devices = m_mapDest.size();

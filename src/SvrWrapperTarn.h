@@ -119,6 +119,10 @@ public:
     // stderr, frees the base and leaves m_bSvrOk false.
     void SvrStart();
     bool SvrIsOk() const { return m_bSvrOk; }
+    // Why SvrIsOk() is false after SvrInit and SvrStart, in one line: what
+    // failed, where, and the system's reason ("cannot listen on
+    // 0.0.0.0:5000: Address already in use"). Empty while nothing failed.
+    const std::string& StartError() const { return m_startError; }
     // Counts the descriptors in use once more (everything of the process is
     // set up now), then runs the event loop until it is broken
     // (event_base_loopbreak), also when the break was asked for before it
@@ -160,6 +164,10 @@ public:
     // End of file or error: the connection leaves every table and is freed.
     static void OnEvent(bufferevent* bev, short events, void* arg);
 
+    // Failed connections described on stderr each second, at most; the rest
+    // are counted, and the count follows once the second is over.
+    static constexpr int kFailuresToldPerSec = 10;
+
     // Counters since start, for the status server.
     const Stats& GetStats() const { return m_stats; }
     // What the status server shows, but for the rows of connections. Reads only.
@@ -200,6 +208,8 @@ private:
     void AfterCallback();
     bool Logs(CSvrLog::Level level) const { return level <= m_settings.logLevel; }
     void Log(CSvrLog::Level level, const char* fmt, ...) const __attribute__((format(printf, 3, 4)));
+    void Log(CSvrLog::Level level, CSvrLog::Priority priority, const char* fmt, ...) const
+        __attribute__((format(printf, 4, 5)));
 
     // Tables: the only writers.
     void Register(int fd, bufferevent* bev, event* readEv, const sockaddr_in& peer);
@@ -220,6 +230,9 @@ private:
     void ReleaseBlocked(int devFd, Conn& dev);
     void PeerClosed(int fd);
     void ConnFailed(int fd, int err);
+    void TellFailure(int fd, const Conn& c, int err);
+    void TellUntold();
+    static void OnUntold(evutil_socket_t fd, short what, void* arg);
 
     // Lifecycle helpers.
     void FreeBase();
@@ -239,6 +252,15 @@ private:
     size_t m_nLowMark = kLowMark;
     Stats m_stats;
     int64_t m_nStartTime = 0;                // Unix time of the start
+    std::string m_startError;                // why the start failed
+    bool m_bLastReloadOk = true;             // the last reload took (all of it)
+    int64_t m_nLastReloadOkTime = 0;         // Unix time it took, or of the start
+    // Failed connections told on stderr in the second that began at
+    // m_nToldSinceMs, and those not told; m_pUntold tells their count.
+    int64_t m_nToldSinceMs = 0;
+    int m_nTold = 0;
+    uint64_t m_nUntold = 0;
+    event* m_pUntold = nullptr;
     event_base** m_ppBaseOut = nullptr;      // where SvrInit published the base
     std::vector<Conn> m_conns;               // by descriptor
     std::vector<int> m_devicesById[256];     // devices of each id, ascending

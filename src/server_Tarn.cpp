@@ -129,7 +129,7 @@ void setStartSignals()
 int stopInOrder()
 {
     CSvrLog::FlushAtStop();
-    CSvrLog::Print(CSvrLog::kErrors, "exit 0\n");
+    CSvrLog::Print(CSvrLog::kErrors, CSvrLog::kPrioInfo, "exit 0\n");
     return 0;
 }
 
@@ -195,7 +195,9 @@ int checkConfiguration(const std::string& path, bool strict)
         CSvrLog::Print(CSvrLog::kErrors, "%s\n", (path + ": would NOT start").c_str());
         return 1;
     }
-    CSvrLog::Print(CSvrLog::kErrors, "%s", relay::describeSettings(svr.GetSettings()).c_str());
+    // The unit's reload runs this too: under the journal the settings are
+    // information, not errors.
+    CSvrLog::Print(CSvrLog::kErrors, CSvrLog::kPrioInfo, "%s", relay::describeSettings(svr.GetSettings()).c_str());
     const size_t said = svr.InitWarnings();
     if (strict && said > 0) {
         CSvrLog::Print(CSvrLog::kErrors, "%s\n",
@@ -203,7 +205,7 @@ int checkConfiguration(const std::string& path, bool strict)
                            .c_str());
         return 1;
     }
-    CSvrLog::Print(CSvrLog::kErrors, "%s\n", (path + ": would start").c_str());
+    CSvrLog::Print(CSvrLog::kErrors, CSvrLog::kPrioInfo, "%s\n", (path + ": would start").c_str());
     return 0;
 }
 
@@ -239,15 +241,15 @@ int commandLineWord(int argc, char** argv, std::string& config)
             CSvrLog::Warn("relaySvr: argument \"%s\" is ignored\n", argv[i]);
     }
     if (bad || (strict && !check)) {
-        CSvrLog::Warn("%s", kUsage);
+        CSvrLog::Tell(CSvrLog::kPrioError, "%s", kUsage);
         return kUsageStatus;
     }
     if (help) {
-        CSvrLog::Print(CSvrLog::kErrors, "%s", kUsage);
+        CSvrLog::Print(CSvrLog::kErrors, CSvrLog::kPrioInfo, "%s", kUsage);
         return 0;
     }
     if (version) {
-        CSvrLog::Print(CSvrLog::kErrors, "relaySvr %s\n", RELAYSVR_VERSION);
+        CSvrLog::Print(CSvrLog::kErrors, CSvrLog::kPrioInfo, "relaySvr %s\n", RELAYSVR_VERSION);
         return 0;
     }
     return check ? checkConfiguration(config, strict) : -1;
@@ -270,6 +272,36 @@ std::string currentExeName()
     return std::string(slash + 1);
 }
 
+namespace {
+
+// What to do about a PID file that cannot be opened, for the errors an
+// operator meets.
+const char* pidFileHint(int err)
+{
+    switch (err) {
+    case EACCES:
+    case EROFS:
+        return " (it must exist and be writable for this user: the package's tmpfiles.d entry makes it; "
+               "or run as root)";
+    case ELOOP:
+        return " (a symbolic link there is refused)";
+    default:
+        return "";
+    }
+}
+
+// The process that holds the lock on the file, 0 when not known.
+pid_t lockHolder(int fd)
+{
+    struct flock probe;
+    std::memset(&probe, 0, sizeof(probe));
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    return fcntl(fd, F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK ? probe.l_pid : 0;
+}
+
+} // namespace
+
 // Takes the write lock on /var/run/<name>.pid and writes our PID into it.
 // Returns false when another process holds the lock; ends the process with
 // status 1 when the file cannot be used. The file stays open and locked
@@ -285,7 +317,11 @@ bool runSingleInstance()
     // the file it points to.
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0) {
-        CSvrLog::Print(CSvrLog::kErrors, "Open file failed, error : %s", std::strerror(errno));
+        const int err = errno;
+        CSvrLog::Print(CSvrLog::kErrors, "Open file failed, error : %s", std::strerror(err));
+        // The line above has no line end; this one starts on its own.
+        CSvrLog::Tell(CSvrLog::kPrioError, "relaySvr: cannot open the PID file %s: %s%s\n", path.c_str(),
+                      std::strerror(err), pidFileHint(err));
         std::exit(1);
     }
 
@@ -297,6 +333,10 @@ bool runSingleInstance()
     lock.l_len = 0; // to the end of the file, however it grows
     if (fcntl(fd, F_SETLK, &lock) == -1 && (errno == EACCES || errno == EAGAIN)) {
         CSvrLog::Print(CSvrLog::kErrors, "%s already locked, error: %s\n", path.c_str(), std::strerror(errno));
+        const pid_t holder = lockHolder(fd);
+        CSvrLog::Tell(CSvrLog::kPrioError, "relaySvr: %s is locked by %s: a relaySvr of this name runs already\n",
+                      path.c_str(),
+                      holder > 0 ? relay::format("process %d", static_cast<int>(holder)).c_str() : "another process");
         close(fd);
         return false;
     }
@@ -352,7 +392,7 @@ int main(int argc, char** argv)
     svr.Init();
     if (!svr.InitOk()) {
         // The configuration cannot be trusted: the reasons are on stderr.
-        CSvrLog::Warn("%s: not started\n", config.c_str());
+        CSvrLog::Tell(CSvrLog::kPrioError, "%s: not started\n", config.c_str());
         return 1;
     }
     if (g_stopAsked)
@@ -362,6 +402,7 @@ int main(int argc, char** argv)
     svr.SvrStart();
     if (!svr.SvrIsOk()) {
         CSvrLog::Print(CSvrLog::kErrors, "exit -2 !SvrIsOk\n");
+        CSvrLog::Tell(CSvrLog::kPrioError, "relaySvr: %s\n", svr.StartError().c_str());
         return -2;
     }
 

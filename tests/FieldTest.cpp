@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -146,7 +147,8 @@ TEST(SlowStalls, StuckDeviceCannotTakeEveryDescriptor) {
 // whole and counted, and the count is written once the reader catches up.
 TEST(Stalls, StalledLogReaderStopsNeitherRelayingNorTheStop) {
     RelayServer srv;
-    StartOptions o;
+    Status status;
+    StartOptions o = status.options();
     o.stdoutPipe = true;
     o.asanOptions = "detect_leaks=0";  // stopped with connections open, which are not freed by design
     ASSERT_TRUE(srv.start(o));
@@ -171,6 +173,7 @@ TEST(Stalls, StalledLogReaderStopsNeitherRelayingNorTheStop) {
     });
     EXPECT_NE(out.find("SvrStart ok!"), std::string::npos);
     EXPECT_NE(out.find("log lines dropped: the log was not read in time\n"), std::string::npos) << out.size();
+    EXPECT_GT(status.value("relaysvr_log_lines_dropped_total"), 0);
 
     // Stalled again; the stop still comes within about a second.
     for (int i = 0; i < 2000 && req.send(request(1, 9)) && dev.receive(6).size() == 6; ++i) {
@@ -275,6 +278,123 @@ TEST(Stalls, SharedOutputSocketKeepsEveryLineWhole) {
     EXPECT_GE(reloads, 1);
     EXPECT_EQ(reloadWarnings, reloads);
     EXPECT_EQ(text.size() >= 7 ? text.substr(text.size() - 7) : text, "exit 0\n");
+}
+
+// ---------------------------------------------------------------------------
+// The journal, and errors that say what and where
+// ---------------------------------------------------------------------------
+
+// Under systemd both streams are one socket to the journal, which
+// JOURNAL_STREAM names: each line then carries its priority, and the
+// journal's err view holds exactly the failure and what failed. With the
+// variable naming another stream, the lines are as they always were.
+TEST(Journal, EachLineCarriesItsPriorityOnTheJournalsStreamOnly) {
+    for (const bool journal : {true, false}) {
+        SCOPED_TRACE(journal ? "JOURNAL_STREAM names the output" : "JOURNAL_STREAM names another socket");
+        int sv[2], other[2];
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv));
+        ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, other));
+        fcntl(sv[0], F_SETFL, O_NONBLOCK);
+        struct stat st;
+        ASSERT_EQ(0, fstat(journal ? sv[1] : other[1], &st));
+        RelayServer srv;
+        StartOptions o;
+        o.outputFd = sv[1];
+        o.env = {"JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)};
+        o.iniExtra = "DeviceNetworks=127.0.0.0/24\nBogus=1\n";  // a warning at start and at the reload
+        o.asanOptions = "detect_leaks=0";  // stopped with the requester connected
+        const bool started = srv.start(o);
+        close(sv[1]);
+        std::string text;  // a few KiB: the socket holds them until they are read
+        bool ended = false;
+        const auto take = [&] {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(sv[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+            ended = n == 0;
+        };
+        ASSERT_TRUE(started);
+        srv.connectFrom("127.0.1.5", false);  // refused, before the device is accepted
+        Client& dev = srv.connectDevice(9);
+        Client& req = srv.connectRequester();
+        ASSERT_TRUE(relays(req, dev, request(1, 9)));
+        ASSERT_TRUE(relays(dev, req, "answer"));
+        const int devFd = dev.serverFd(), open = descriptorCount(srv.pid());
+        dev.close(true);
+        ASSERT_TRUE(waitDescriptorCount(srv.pid(), open - 1));
+        ASSERT_TRUE(srv.signal(SIGHUP));
+        ASSERT_TRUE(waitFor(kDataTimeout, [&] {
+            take();
+            return text.find("SvrReload ok!\n") != std::string::npos;
+        })) << text;
+        ASSERT_TRUE(srv.signal(SIGINT));
+        EXPECT_EQ(srv.waitExit().status, 0);
+        EXPECT_TRUE(waitFor(kDataTimeout, [&] {
+            take();
+            return ended;
+        }));
+        const std::vector<std::string> lines = completeLines(text);
+        close(sv[0]);
+        close(other[0]);
+        close(other[1]);
+
+        const std::string warning = "relaySvr.ini: unknown key \"Bogus\" in [SvrTarn] is ignored (keys are case-sensitive)";
+        const std::string failed = " " + std::to_string(devFd) + ": connection from 127.0.0.9 (device 9) failed: " +
+                                   std::strerror(ECONNRESET);
+        const struct { std::string text; int priority; } expected[] = {
+            {warning, 4}, {kStartOkLine, 6},
+            {"Server refused a device from 127.0.1.5: outside DeviceNetworks", 5},
+            {acceptLine("127.0.0.9", devFd), 6}, {requestLine(1, 9), 7}, {doLine(9), 7},
+            {readLine(devFd, 6), 7}, {kErrorLine, 3}, {failed, 3}, {removeLine(devFd), 6},
+            {"reload: " + warning, 4}, {"SvrReload ok!", 6}, {kExitOkLine, 6}};
+        for (const auto& x : expected) {
+            const std::string line = journal ? "<" + std::to_string(x.priority) + ">" + x.text : x.text;
+            EXPECT_NE(indexOf(lines, line), -1) << line;
+        }
+        // journalctl -p err: the failure and what failed, in that order.
+        std::vector<std::string> errors;
+        for (const std::string& l : lines) {
+            const bool prefixed = l.size() > 3 && l[0] == '<' && l[1] >= '3' && l[1] <= '7' && l[2] == '>';
+            EXPECT_EQ(journal, prefixed) << l;
+            if (prefixed && l[1] == '3') errors.push_back(l.substr(3));
+        }
+        if (journal) {
+            EXPECT_EQ(errors, (std::vector<std::string>{kErrorLine, failed}));
+        }
+    }
+}
+
+// A flood of resets: the first failures of each second are told one by one,
+// the rest in one count once the second is over; none is left out.
+TEST(Journal, FailedConnectionsAreToldAtMostTenASecond) {
+    RelayServer srv;
+    StartOptions o;
+    o.logLevel = "errors";  // connecting then waits for the accepted socket only, not for its log line
+    ASSERT_TRUE(srv.start(o));
+    const int devices = 40;
+    std::vector<Client*> clients;
+    for (int id = 2; id < 2 + devices; ++id) clients.push_back(&srv.connectDevice(id));
+    for (Client* c : clients) c->close(true);
+    ASSERT_TRUE(srv.waitForLine(kErrorLine, devices));
+    const std::string countHead = "relaySvr: ", countTail = " more connections failed in the last second, not told "
+                                                             "one by one (at most 10 a second are)";
+    int told = 0, counted = 0;
+    const auto tally = [&] {
+        told = counted = 0;
+        for (const std::string& l : srv.logLines()) {
+            int fd = 0, id = 0;
+            unsigned long n = 0;
+            if (std::sscanf(l.c_str(), " %d: connection from 127.0.0.%d (device", &fd, &id) == 2) ++told;
+            if (l.rfind(countHead, 0) == 0 && std::sscanf(l.c_str() + countHead.size(), "%lu", &n) == 1 &&
+                l.size() > countTail.size() && l.compare(l.size() - countTail.size(), countTail.size(), countTail) == 0)
+                counted += static_cast<int>(n);
+        }
+        return told + counted == devices;
+    };
+    EXPECT_TRUE(waitFor(kDataTimeout, tally)) << srv.log();
+    EXPECT_GE(told, 10);
+    EXPECT_GT(counted, 0) << "40 resets at once spread over more than a few seconds?\n" << srv.log();
+    EXPECT_TRUE(srv.stopsCleanly());
 }
 
 // A reader that keeps reading, slower than the relay logs: at the stop it
@@ -729,6 +849,89 @@ TEST(StatusServer, AnswersGetAndHeadOnly) {
             EXPECT_NE(r.headers.find("Content-Length: " + std::to_string(r.body.size()) + "\r\n"), std::string::npos);
         }
     }
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+// The process's own figures under the names of Prometheus's process
+// collector, the build, the outcome of the last reload and the dropped log
+// lines: all there, and following the process and its reloads.
+TEST(StatusServer, StandardMetricsFollowTheProcessAndItsReloads) {
+    RelayServer srv;
+    Status status;
+    StartOptions o = status.options();
+    o.fileLimit = 4096;
+    ASSERT_TRUE(srv.start(o));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return isPortListening(status.port); }));
+    const std::string m = status.metrics();
+    const int open = descriptorCount(srv.pid());
+    for (const char* family :
+         {"relaysvr_build_info", "relaysvr_config_last_reload_successful",
+          "relaysvr_config_last_reload_success_timestamp_seconds", "relaysvr_log_lines_dropped_total",
+          "relaysvr_status_clients_refused_total", "process_cpu_seconds_total", "process_resident_memory_bytes",
+          "process_virtual_memory_bytes", "process_open_fds", "process_max_fds", "process_start_time_seconds"}) {
+        EXPECT_NE(m.find(std::string("# HELP ") + family + " "), std::string::npos) << family;
+        EXPECT_NE(m.find(std::string("# TYPE ") + family + " "), std::string::npos) << family;
+    }
+    EXPECT_NE(m.find("\nrelaysvr_build_info{version=\""), std::string::npos) << m;
+    EXPECT_EQ(metric(m, "process_max_fds"), 4096);
+    EXPECT_NEAR(metric(m, "process_open_fds"), open, 2) << m;  // the scrape's own connection comes and goes
+    EXPECT_GT(metric(m, "process_resident_memory_bytes"), 0);
+    EXPECT_GE(metric(m, "process_virtual_memory_bytes"), metric(m, "process_resident_memory_bytes"));
+    EXPECT_GE(metric(m, "process_cpu_seconds_total"), 0);
+    const double started = metric(m, "relaysvr_start_time_seconds");
+    EXPECT_NEAR(metric(m, "process_start_time_seconds"), started, 2);
+    EXPECT_EQ(metric(m, "relaysvr_config_last_reload_successful"), 1);
+    EXPECT_EQ(metric(m, "relaysvr_config_last_reload_success_timestamp_seconds"), started);
+    EXPECT_EQ(metric(m, "relaysvr_log_lines_dropped_total"), 0);
+
+    // A reload refused, then one that takes.
+    const char* ok = "relaysvr_config_last_reload_successful";
+    writeIni(srv, status.ini() + "LogLevel=debug\n");
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return status.value(ok) == 0; })) << srv.log();
+    writeIni(srv, status.ini());
+    ASSERT_TRUE(srv.signal(SIGHUP));
+    EXPECT_TRUE(waitFor(kDataTimeout, [&] { return status.value(ok) == 1; })) << srv.log();
+    const double took = status.value("relaysvr_config_last_reload_success_timestamp_seconds");
+    EXPECT_GE(took, started);
+    EXPECT_LE(took, static_cast<double>(std::time(nullptr)));
+    EXPECT_TRUE(srv.stopsCleanly());
+}
+
+namespace {
+
+// promtool (Debian: package prometheus), or the one RELAY_PROMTOOL names;
+// empty when there is none.
+std::string promtool() {
+    if (const char* named = std::getenv("RELAY_PROMTOOL"); named && *named)
+        return access(named, X_OK) == 0 ? named : "";
+    std::stringstream path(std::getenv("PATH") ? std::getenv("PATH") : "");
+    for (std::string dir; std::getline(path, dir, ':');)
+        if (!dir.empty() && access((dir + "/promtool").c_str(), X_OK) == 0) return dir + "/promtool";
+    return "";
+}
+
+}  // namespace
+
+// What /metrics serves passes promtool's checks: format and naming.
+TEST(StatusServer, MetricsPassPromtool) {
+    const std::string tool = promtool();
+    if (tool.empty()) GTEST_SKIP() << "promtool is not installed (package prometheus; or RELAY_PROMTOOL=<path>)";
+    RelayServer srv;
+    Status status;
+    ASSERT_TRUE(srv.start(status.options()));
+    ASSERT_TRUE(waitFor(kDataTimeout, [&] { return isPortListening(status.port); }));
+    Client& req = srv.connectRequester();
+    srv.connectDevice(5);
+    ASSERT_TRUE(req.send(request(1, 77)));  // every family with samples
+    ASSERT_TRUE(srv.waitForLine(requestLine(1, 77)));
+    const std::string in = srv.dir() + "/metrics.txt", out = srv.dir() + "/promtool.out";
+    std::ofstream(in) << status.metrics();
+    const int rc = std::system(("timeout 60 '" + tool + "' check metrics <'" + in + "' >'" + out + "' 2>&1").c_str());
+    std::stringstream said;
+    said << std::ifstream(out).rdbuf();
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << said.str();
+    EXPECT_EQ(said.str(), "");
     EXPECT_TRUE(srv.stopsCleanly());
 }
 

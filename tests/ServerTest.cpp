@@ -88,14 +88,18 @@ TEST(Lifecycle, StartsHoldsItsPidFileAndStopsOnSigint) {
     int locked = indexOf(lines, lockedLine(srv.pidFilePath(), strerror(EAGAIN)));
     if (locked < 0) locked = indexOf(lines, lockedLine(srv.pidFilePath(), strerror(EACCES)));
     ASSERT_GE(locked, 0) << second.log;
-    ASSERT_LT(locked + 1, static_cast<int>(lines.size())) << second.log;
-    EXPECT_EQ(lines[locked + 1], kExitLockedLine);
+    ASSERT_LT(locked + 2, static_cast<int>(lines.size())) << second.log;
+    // On standard error, which process holds it.
+    EXPECT_EQ(lines[locked + 1], "relaySvr: " + srv.pidFilePath() + " is locked by process " + pidText +
+                                     ": a relaySvr of this name runs already");
+    EXPECT_EQ(lines[locked + 2], kExitLockedLine);
     EXPECT_EQ(indexOf(lines, kStartOkLine), -1);
     EXPECT_EQ(srv.pidFileContent(), pidText);
     EXPECT_TRUE(srv.stopsCleanly());
     EXPECT_EQ(srv.pidFileContent(), pidText);
 }
 
+// The exit line is followed, on standard error, by what failed and where.
 TEST(Lifecycle, PortInUseEndsStartWith254) {
     RelayServer blocker, srv;
     ASSERT_TRUE(blocker.start());
@@ -106,7 +110,12 @@ TEST(Lifecycle, PortInUseEndsStartWith254) {
     ASSERT_TRUE(e.exited) << e.log;
     EXPECT_EQ(e.status, 254) << e.log;
     const std::vector<std::string> lines = completeLines(e.log);
-    EXPECT_NE(indexOf(lines, kExitNotOkLine), -1) << e.log;
+    const int exitLine = indexOf(lines, kExitNotOkLine);
+    ASSERT_NE(exitLine, -1) << e.log;
+    ASSERT_LT(exitLine + 1, static_cast<int>(lines.size())) << e.log;
+    const std::string why =
+        "relaySvr: cannot listen on 0.0.0.0:" + std::to_string(blocker.port()) + ": " + strerror(EADDRINUSE);
+    EXPECT_EQ(lines[exitLine + 1].substr(0, why.size()), why) << e.log;
     EXPECT_EQ(indexOf(lines, kStartOkLine), -1) << e.log;
 }
 

@@ -112,7 +112,7 @@ TEST(Tools, CommandLinesAndExitStatuses) {
     const std::string port = std::to_string(srv.port()), dir = srv.dir();
     std::ofstream(dir + "/off.ini") << "[SvrTarn]\nPort=" << port << "\n";
     struct Case { std::vector<std::string> args; int status; const char* says; } cases[] = {
-        {{"relay-status", "--config", dir + "/off.ini"}, 2, "no status port known"},
+        {{"relay-status", "--config", dir + "/off.ini"}, 2, "relaySvr serves no status; set it and reload relaySvr"},
         {{"relay-status", "--port", std::to_string(pickFreePort()), "--timeout", "2"}, 3, "cannot connect"},
         {{"relay-status", "--bogus"}, 2, "unknown option"},
         {{"relay-request", "--port=" + port, "--timeout", "0.3", "77", "01 4d"}, 1, "no answer within 0.3 s"},

@@ -15,6 +15,11 @@ add_test(NAME ops_host_install
 set_tests_properties(ops_host_install PROPERTIES TIMEOUT 240 SKIP_RETURN_CODE 77 LABELS "ops;install;slow"
                      RUN_SERIAL TRUE)
 
+# The monitoring kit (scrape job, alerting rules, their tests) against
+# README.md and, where it is installed, promtool.
+add_test(NAME ops_monitoring COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/monitoring_test.sh ${PROJECT_SOURCE_DIR})
+set_tests_properties(ops_monitoring PROPERTIES TIMEOUT 120 SKIP_RETURN_CODE 77 LABELS ops)
+
 if(RELAY_BUILD_TOOLS)
   add_test(NAME ops_demo
            COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/demo_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})

@@ -87,7 +87,8 @@ install_all
 files="usr/sbin/relaySvr usr/lib/systemd/system/$unit_name usr/lib/sysusers.d/relaysvr.conf
   usr/lib/tmpfiles.d/relaysvr.conf etc/relaySvr/relaySvr.ini usr/share/doc/relaysvr/examples/relaySvr.ini
   usr/share/doc/relaysvr/copyright usr/share/doc/relaysvr/changelog.gz usr/share/man/man8/relaySvr.8.gz
-  usr/share/lintian/overrides/relaysvr"
+  usr/share/lintian/overrides/relaysvr usr/share/doc/relaysvr/examples/prometheus-relaysvr.yml
+  usr/share/doc/relaysvr/examples/relaysvr-alerts.yml usr/share/doc/relaysvr/examples/relaysvr-alerts.test.yml"
 [ -x "$build/tools/relay-request" ] && files+=" usr/bin/relay-request usr/bin/relay-device usr/bin/relay-status
   usr/share/man/man1/relay-request.1.gz usr/share/man/man1/relay-device.1.gz usr/share/man/man1/relay-status.1.gz"
 for f in $files; do [ -e "$root/$f" ] || fail "not installed: /$f"; done
@@ -115,7 +116,7 @@ packaged=/etc/relaySvr/relaySvr.ini
 [ "$(key ExecStart "$unit")" = "$daemon --config $packaged" ] ||
   fail "ExecStart is not $daemon --config $packaged: $(key ExecStart "$unit")"
 [ "$(key WorkingDirectory "$unit")" = /etc/relaySvr ] || fail "WorkingDirectory is not /etc/relaySvr"
-for setting in Type=notify User=relaysvr Group=relaysvr KillSignal=SIGINT LimitNOFILE=65536 \
+for setting in Type=notify User=relaysvr Group=relaysvr KillSignal=SIGINT LimitNOFILE=65536 SyslogLevelPrefix=yes \
   "ExecReload=$daemon --config $packaged --check" 'ExecReload=/bin/kill -HUP $MAINPID'; do
   grep -qxF -- "$setting" "$unit" || fail "the unit lacks $setting"
 done
@@ -145,25 +146,35 @@ if have man; then
   grep -qiE 'warn|error' "$tmp/man.err" && { cat "$tmp/man.err"; fail "warnings rendering relaySvr.8"; }
   # Every text the program prints on standard output, without its line end,
   # must appear in the page in double quotes, blanks and all; where it heads
-  # an entry, the entry names its level in brackets: "text" [level]. Texts of
-  # conversions only ("%s") pass other text through and are left out.
-  { grep -h -o -E '(Print|Log)\(CSvrLog::k[A-Za-z]+, "[^"]*"' "$src"/src/*.cpp |
-      sed -E 's/^(Print|Log)\(CSvrLog::k([A-Za-z]+), "(.*)"$/\2\t\3/'
+  # an entry, the entry names its level in brackets and its priority in the
+  # journal: "text" [level] <N>. The priority is the level's (errors 3,
+  # connections 6) unless the call names one. Texts of conversions only
+  # ("%s") pass other text through and are left out.
+  { grep -h -o -E '(Print|Log)\(CSvrLog::k[A-Za-z]+, (CSvrLog::kPrio[A-Za-z]+, )?"[^"]*"' "$src"/src/*.cpp |
+      sed -E -e 's/^(Print|Log)\(CSvrLog::k([A-Za-z]+), CSvrLog::kPrio([A-Za-z]+), "(.*)"$/\2\t\3\t\4/' \
+        -e 's/^(Print|Log)\(CSvrLog::k([A-Za-z]+), "(.*)"$/\2\tLevel\t\3/'
     # The count of lost lines, written by the log itself at every level.
     grep -h -o -E 'format\("relaySvr: [^"]*"' "$src"/src/SvrLog.cpp |
-      sed -E 's/^[^"]*"(.*)"$/Errors\t\1/'
+      sed -E 's/^[^"]*"(.*)"$/Errors\tWarning\t\1/'
   } | sed -E 's/\\n$//' >"$tmp/log-texts"
   [ "$(wc -l <"$tmp/log-texts")" -ge 15 ] ||
     fail "found only $(wc -l <"$tmp/log-texts") log texts in src/: the search no longer matches the source"
-  while IFS=$'\t' read -r level text; do
+  while IFS=$'\t' read -r level priority text; do
     level=$(echo "$level" | tr 'A-Z' 'a-z')
+    case $priority/$level in
+      Error/* | Level/errors) priority=3 ;;
+      Warning/*) priority=4 ;;
+      Notice/*) priority=5 ;;
+      Info/* | Level/connections) priority=6 ;;
+      *) priority=7 ;;
+    esac
     [[ "$text" =~ ^([[:blank:]]*%[a-z]+)+$ ]] && continue
     grep -qF -- "\"$text\"" "$tmp/man.txt" || { fail "relaySvr(8) does not show the log line \"$text\""; continue; }
-    TEXT="\"$text\"" LEVEL="[$level]" awk '
+    TEXT="\"$text\"" HEAD="\"$text\" [$level] <$priority>" awk '
       { line = $0; sub(/^ +/, "", line) }
-      index(line, ENVIRON["TEXT"]) == 1 && index(line, ENVIRON["TEXT"] " " ENVIRON["LEVEL"]) != 1 { bad = 1 }
+      index(line, ENVIRON["TEXT"]) == 1 && index(line, ENVIRON["HEAD"]) != 1 { bad = 1 }
       END { exit bad }' "$tmp/man.txt" ||
-      fail "relaySvr(8) does not give the log line \"$text\" its level [$level]"
+      fail "relaySvr(8) does not give the log line \"$text\" its level and priority: [$level] <$priority>"
   done <"$tmp/log-texts"
   for k in $keys; do
     grep -qE "^ +$k \(default" "$tmp/man.txt" || fail "relaySvr(8) does not describe the key $k with its default"

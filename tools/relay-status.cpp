@@ -157,7 +157,8 @@ int FindStatusServer(Options& o)
     const int port = ini.GetValue<int>(kSection, kPortKey, 0);
     if (port == 0) {
         std::fprintf(stderr, "relay-status: no status port known: %s in [%s] of %s is 0 or missing, so "
-                     "relaySvr serves no status; set it and restart relaySvr, or give --port P\n",
+                     "relaySvr serves no status; set it and reload relaySvr (systemctl reload relaysvr, or "
+                     "SIGHUP), or give --port P\n",
                      kPortKey, kSection, path.c_str());
         return kUsage;
     }
@@ -305,7 +306,7 @@ int FetchAll(const Options& o, std::vector<Fetch>& fetches)
             return kNoConnection;
         }
         std::fprintf(stderr, "relay-status: cannot connect to %s (is relaySvr running, with %s=%ld in "
-                     "its relaySvr.ini?)\n", where.c_str(), kPortKey, o.port);
+                     "its relaySvr.ini, and reloaded since that was set?)\n", where.c_str(), kPortKey, o.port);
         return kNoConnection;
     }
     return kPrinted;
