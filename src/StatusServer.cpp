@@ -219,6 +219,9 @@ std::string metricsText(const StatusSnapshot& s)
         {"relaysvr_status_clients_refused_total", "counter",
          "Status connections closed at once: over StatusMaxClients, or too near the descriptor limit.",
          {{"", s.statusClientsRefused}}},
+        {"relaysvr_devices_adopted_total", "counter",
+         "Devices taken over at start from the previous run, through the service manager's descriptor store.",
+         {{"", t.devicesAdopted}}},
         {"relaysvr_start_time_seconds", "gauge", "Start time of the relay, Unix time in seconds.",
          {{"", static_cast<unsigned long long>(s.startTime)}}},
     };
