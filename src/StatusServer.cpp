@@ -340,6 +340,9 @@ std::string metricsText(const StatusSnapshot& s)
         {"relaysvr_config_last_reload_success_timestamp_seconds", "gauge",
          "Unix time of the last reload that applied the whole file, or of the start.",
          {{"", n(static_cast<uint64_t>(s.lastReloadOkTime))}}},
+        {"relaysvr_devices_adopted_total", "counter",
+         "Devices taken over at start from the previous run, through the service manager's descriptor store.",
+         {{"", n(t.devicesAdopted)}}},
         {"relaysvr_start_time_seconds", "gauge", "Start time of the relay, Unix time in seconds.",
          {{"", n(static_cast<uint64_t>(s.startTime))}}},
         // Prometheus's process collector: the names and help texts every

@@ -52,7 +52,8 @@ struct RelayCounters {
     uint64_t answersContinued = 0;      // chunks that continued an answer inside its window
     uint64_t bytesFromRequesters = 0, bytesFromDevices = 0;
     uint64_t backpressurePauses = 0, acceptPauses = 0, deadDevices = 0;
-    uint64_t deviceOptionFailures = 0;  // keepalive or acknowledgement timeout not set on a device
+    uint64_t deviceOptionFailures = 0;
+    uint64_t devicesAdopted = 0;        // taken over from a previous run through the service manager  // keepalive or acknowledgement timeout not set on a device
     // Devices closed at accept: refusedDevices outside DeviceNetworks, these
     // beyond MaxConnectionsPerAddress and inside RequesterReserve.
     uint64_t refusedPerAddress = 0, refusedReserve = 0;

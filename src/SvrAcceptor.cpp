@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <event2/event.h>
 
@@ -73,12 +74,34 @@ std::string bindReason(int err, int port)
     return why;
 }
 
+// The listening socket among fds that is bound to addrNet and, unless it is
+// 0, portNet (network byte order); -1 for none. It leaves fds.
+int takeListening(std::vector<int>& fds, uint32_t addrNet, uint16_t portNet)
+{
+    for (auto it = fds.begin(); it != fds.end(); ++it) {
+        sockaddr_in sin;
+        socklen_t len = sizeof(sin);
+        int listening = 0;
+        socklen_t optLen = sizeof(listening);
+        if (getsockname(*it, reinterpret_cast<sockaddr*>(&sin), &len) != 0 || sin.sin_family != AF_INET ||
+            getsockopt(*it, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optLen) != 0 || !listening)
+            continue;
+        if (sin.sin_addr.s_addr == addrNet && (portNet == 0 || sin.sin_port == portNet)) {
+            const int fd = *it;
+            fds.erase(it);
+            return fd;
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 bool CSvrAcceptor::Listen(event_base* base, const std::vector<uint32_t>& addresses, int port,
-                          const Callbacks& callbacks, std::string& error)
+                          const Callbacks& callbacks, std::string& error, std::vector<int> inherited)
 {
     Close();
+    m_nTakenOver = 0;
     m_pBase = base;
     m_retry = callbacks.retry;
     std::vector<uint32_t> binds = addresses;
@@ -95,13 +118,28 @@ bool CSvrAcceptor::Listen(event_base* base, const std::vector<uint32_t>& address
         sin.sin_family = AF_INET;
         sin.sin_port = portNet;
         sin.sin_addr.s_addr = addr;
-        evconnlistener* l = evconnlistener_new_bind(base, callbacks.accept, callbacks.arg,
-                                                    LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE, kBacklog,
-                                                    reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
+        const unsigned flags = LEV_OPT_CLOSE_ON_FREE | LEV_OPT_REUSEABLE;
+        evconnlistener* l = nullptr;
+        const int adopted = takeListening(inherited, addr, portNet);
+        if (adopted >= 0) {
+            // Already listening: a negative backlog keeps libevent from
+            // calling listen() again.
+            evutil_make_socket_nonblocking(adopted);
+            l = evconnlistener_new(base, callbacks.accept, callbacks.arg, flags, -1, adopted);
+            if (l)
+                ++m_nTakenOver;
+            else
+                close(adopted);
+        }
+        if (!l)
+            l = evconnlistener_new_bind(base, callbacks.accept, callbacks.arg, flags, kBacklog,
+                                        reinterpret_cast<sockaddr*>(&sin), sizeof(sin));
         if (!l) {
             error = relay::format("cannot listen on %s:%d: %s", relay::dotted(addr).c_str(), ntohs(portNet),
                                   bindReason(errno, ntohs(portNet)).c_str());
             Close();
+            for (int fd : inherited)
+                close(fd);
             return false;
         }
         // Without an error callback a failing accept (out of descriptors)
@@ -112,7 +150,18 @@ bool CSvrAcceptor::Listen(event_base* base, const std::vector<uint32_t>& address
         if (portNet == 0)
             portNet = htons(static_cast<uint16_t>(Port()));
     }
+    // Sockets of a port or an address no longer configured.
+    for (int fd : inherited)
+        close(fd);
     return true;
+}
+
+std::vector<int> CSvrAcceptor::Fds() const
+{
+    std::vector<int> fds;
+    for (evconnlistener* l : m_listeners)
+        fds.push_back(evconnlistener_get_fd(l));
+    return fds;
 }
 
 int CSvrAcceptor::Port() const

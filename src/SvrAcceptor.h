@@ -61,11 +61,19 @@ public:
     // Listens on port (low 16 bits; 0: the system chooses one, which every
     // listener then shares), backlog kBacklog, with LEV_OPT_CLOSE_ON_FREE |
     // LEV_OPT_REUSEABLE: on 0.0.0.0 when addresses (network byte order) is
-    // empty, else on each of them and on 127.0.0.1. False when any of them
-    // cannot be bound: error then names the address and the reason, and
-    // nothing listens. Not in the loop.
+    // empty, else on each of them and on 127.0.0.1. A socket of inherited
+    // (listening sockets a previous run handed over) that listens on one of
+    // these addresses and the port is taken over instead of binding anew:
+    // what waits in its backlog is accepted. Listen owns every inherited
+    // socket: the ones it does not take over, it closes. False when any
+    // address cannot be bound: error then names the address and the reason,
+    // and nothing listens. Not in the loop.
     bool Listen(event_base* base, const std::vector<uint32_t>& addresses, int port, const Callbacks& callbacks,
-                std::string& error);
+                std::string& error, std::vector<int> inherited = {});
+    // How many of the listening sockets were taken over by the last Listen.
+    size_t TakenOver() const { return m_nTakenOver; }
+    // The listening sockets, for a handover.
+    std::vector<int> Fds() const;
     // The first listener (ListenAddress's first address, or 0.0.0.0); null
     // when not listening.
     evconnlistener* Main() const { return m_listeners.empty() ? nullptr : m_listeners.front(); }
@@ -134,6 +142,7 @@ private:
     std::function<void()> m_retry;
     event* m_pRetry = nullptr;             // made on the first pause
     bool m_bPaused = false;
+    size_t m_nTakenOver = 0;
     int m_nMaxPerAddress = 0;
     int m_nReserve = 0;
     int m_nStatusKeep = 0;

@@ -33,6 +33,7 @@
 #include "SimpleIni.h"
 #include "StatusServer.h"
 #include "SvrAcceptor.h"
+#include "SvrHandover.h"
 #include "SvrLog.h"
 #include "SvrSettings.h"
 
@@ -123,6 +124,23 @@ public:
     // failed, where, and the system's reason ("cannot listen on
     // 0.0.0.0:5000: Address already in use"). Empty while nothing failed.
     const std::string& StartError() const { return m_startError; }
+
+    // Sockets that a previous run handed over through the service manager's
+    // descriptor store: SvrStart takes over the listening sockets that still
+    // match the configuration (closing the others) and every device that is
+    // still connected and admitted, each logged with the accept line, then
+    // asks the store to drop its copies. Before SvrStart; the server owns
+    // them from here.
+    void Inherit(relay::Inherited fds);
+    // At a stop with a descriptor store of storeSize (fdStoreSize), after the
+    // loop has returned and before SvrClose: writes what is queued for the
+    // devices (waiting at most kHandOverFlushMs), then hands the listening
+    // sockets and as many device sockets as the store keeps to it, so that
+    // the next start takes them over and no device sees the restart.
+    // Requesters are not handed over: they close with the process. Returns
+    // the devices handed over; 0, said on stderr, when the store took none.
+    size_t HandOver(size_t storeSize);
+    static constexpr int kHandOverFlushMs = 1000;
     // Counts the descriptors in use once more (everything of the process is
     // set up now), then runs the event loop until it is broken
     // (event_base_loopbreak), also when the break was asked for before it
@@ -204,6 +222,9 @@ private:
     void PauseAccept(int err);
     void ResumeAccept();
     bool RefuseDevice(int fd, uint32_t addrNet);
+    bool Enter(int fd, const sockaddr_in& peer);
+    void TakeOverDevices();
+    size_t FlushDevices(const std::vector<int>& fds);
     bool ApplyDeviceOptions(int fd);
     void AfterCallback();
     bool Logs(CSvrLog::Level level) const { return level <= m_settings.logLevel; }
@@ -267,6 +288,7 @@ private:
     std::vector<bool> m_idSeen = std::vector<bool>(256); // ids that ever had a device, for /metrics
     CPauseWatch m_pauseWatch;                // paused requesters, watched for their close
     CSvrAcceptor m_acceptor;                 // the listeners, and who may stay
+    relay::Inherited m_inherited;            // handed over by a previous run, until SvrStart
     std::unique_ptr<relay::CStatusServer> m_pStatus; // while StatusPort is set and bound
 };
 

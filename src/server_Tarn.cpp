@@ -17,6 +17,7 @@
 #include <systemd/sd-daemon.h>
 
 #include "RelayText.h"
+#include "SvrHandover.h"
 #include "SvrWrapperTarn.h"
 
 // The event base, published by SvrInit for the SIGINT handler; the server
@@ -397,6 +398,8 @@ int main(int argc, char** argv)
     }
     if (g_stopAsked)
         return stopInOrder();
+    // A restart under systemd: the sockets the previous run handed over.
+    svr.Inherit(relay::takeInherited());
 
     svr.SvrInit(&_pBase);
     svr.SvrStart();
@@ -429,6 +432,10 @@ int main(int argc, char** argv)
         if (s.ev)
             event_free(s.ev); // puts the plain disposition back in place
     }
+    // Under a service manager that keeps descriptors, the devices stay
+    // connected through to the next start.
+    if (const size_t store = relay::fdStoreSize())
+        svr.HandOver(store);
     svr.SvrClose();
     svr.SvrFree();
     return stopInOrder();

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,7 +19,13 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+#include <thread>
+
+#include <event2/buffer.h>
+
 #include "SvrWrapperTarn.h"
+#include "harness/FakeServiceManager.h"
 #include "harness/InProcessRelay.h"
 
 namespace {
@@ -79,6 +86,56 @@ TEST(SvrLifecycle, FailedStartFreesTheBaseSilently)
 // ---------------------------------------------------------------------------
 // The tables, driven through real connections
 // ---------------------------------------------------------------------------
+
+// ---------------------------------------------------------------------------
+// Handing the sockets over at a stop
+// ---------------------------------------------------------------------------
+
+// What is queued for a device when the relay stops is written before its
+// socket goes to the store: the device, reading on, gets every byte the
+// relay forwarded to it. Requesters are not stored.
+TEST(SvrHandOver, QueuedOutputIsWrittenBeforeTheSocketsAreStored)
+{
+    relay_harness::FakeServiceManager sm(8);
+    ASSERT_TRUE(sm.ok());
+    for (const std::string& e : sm.env())  // NOTIFY_SOCKET and FDSTORE, for this process
+        setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
+    relay_harness::InProcessRelay relay;
+    CSvrWrapperTarn& svr = relay.server();
+    auto& dev = relay.connectFrom("127.0.0.9", 4096);
+    auto& req = relay.connectRequester();
+    // Every byte names the device, however the relay cuts the stream; the
+    // device reads nothing yet, so the relay soon queues.
+    const std::string block(64 * 1024, '\x09');
+    auto queued = [&] { return evbuffer_get_length(bufferevent_get_output(svr.m_mapBuff.at(dev.serverFd))); };
+    ASSERT_TRUE(relay.pump([&] {
+        send(req.fd, block.data(), block.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        return queued() > 0;
+    }));
+    relay::StatusSnapshot rows;
+    svr.SnapshotRows(rows, dev.serverFd, 1);
+    ASSERT_EQ(rows.deviceRows.size(), 1u);
+    const uint64_t forwarded = rows.deviceRows[0].bytesOut;
+
+    std::atomic<uint64_t> got{0};
+    std::thread reader([&] {
+        char buf[65536];
+        pollfd p{dev.fd, POLLIN, 0};
+        while (got < forwarded && poll(&p, 1, 5000) > 0) {
+            const ssize_t n = recv(dev.fd, buf, sizeof(buf), MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN)) return;
+            if (n > 0) got += static_cast<uint64_t>(n);
+        }
+    });
+    EXPECT_EQ(svr.HandOver(8), 1u);
+    reader.join();
+    EXPECT_EQ(got.load(), forwarded);
+    sm.drain();
+    EXPECT_EQ(sm.storedNamed("relay-device"), 1u);
+    EXPECT_EQ(sm.storedNamed("relay-listener"), 1u);
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("FDSTORE");
+}
 
 // Small marks, so that a device that stops reading pauses its requesters
 // after some tens of KiB; small buffers, so that the peer soon stops taking

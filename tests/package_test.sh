@@ -117,6 +117,7 @@ packaged=/etc/relaySvr/relaySvr.ini
   fail "ExecStart is not $daemon --config $packaged: $(key ExecStart "$unit")"
 [ "$(key WorkingDirectory "$unit")" = /etc/relaySvr ] || fail "WorkingDirectory is not /etc/relaySvr"
 for setting in Type=notify User=relaysvr Group=relaysvr KillSignal=SIGINT LimitNOFILE=65536 SyslogLevelPrefix=yes \
+  FileDescriptorStoreMax=65536 Environment=FDSTORE=65536 \
   "ExecReload=$daemon --config $packaged --check" 'ExecReload=/bin/kill -HUP $MAINPID'; do
   grep -qxF -- "$setting" "$unit" || fail "the unit lacks $setting"
 done

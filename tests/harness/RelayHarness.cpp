@@ -428,6 +428,13 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
     if (const char* asan = std::getenv("ASAN_OPTIONS"); !options.asanOptions.empty())
         env.push_back("ASAN_OPTIONS=" + (asan && *asan ? std::string(asan) + ":" : "") + options.asanOptions);
     env.insert(env.end(), options.env.begin(), options.env.end());
+    const size_t inherited = options.inherit.size();
+    if (inherited > 0) {
+        std::string names;
+        for (const auto& d : options.inherit) names += (names.empty() ? "" : ":") + d.second;
+        env.push_back("LISTEN_FDS=" + std::to_string(inherited));
+        env.push_back("LISTEN_FDNAMES=" + names);
+    }
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
 
@@ -448,6 +455,8 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
         if (pidFd >= 0) ::close(pidFd);
         if (!ready) return -1;
     }
+    // LISTEN_PID must be the server's own PID: a shell learns it and execs.
+    if (inherited > 0) words.insert(words.end(), {"/bin/sh", "-c", "export LISTEN_PID=$$; exec \"$0\" \"$@\""});
     words.push_back(m_exePath);
     words.insert(words.end(), options.args.begin(), options.args.end());
     std::vector<char*> argv;
@@ -474,7 +483,15 @@ pid_t RelayServer::spawn(const std::string& workDir, const StartOptions& options
         posix_spawn_file_actions_adddup2(&files, pipeFds[1], 1);
     else
         posix_spawn_file_actions_adddup2(&files, 2, 1);
-    posix_spawn_file_actions_addclosefrom_np(&files, 3);
+    // Inherited descriptors go to 3, 4, ... through a stage above every
+    // source, so that no move overwrites a descriptor still to be moved.
+    int stage = static_cast<int>(3 + inherited);
+    for (const auto& d : options.inherit) stage = std::max(stage, d.first + 1);
+    for (size_t i = 0; i < inherited; ++i)
+        posix_spawn_file_actions_adddup2(&files, options.inherit[i].first, stage + static_cast<int>(i));
+    for (size_t i = 0; i < inherited; ++i)
+        posix_spawn_file_actions_adddup2(&files, stage + static_cast<int>(i), 3 + static_cast<int>(i));
+    posix_spawn_file_actions_addclosefrom_np(&files, 3 + static_cast<int>(inherited));
     posix_spawn_file_actions_addchdir_np(&files, workDir.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);

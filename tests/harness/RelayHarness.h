@@ -214,6 +214,10 @@ struct StartOptions {
     std::vector<std::string> args;
     // More environment ("NAME=value").
     std::vector<std::string> env;
+    // Descriptors the process gets at 3, 4, ... with LISTEN_FDS,
+    // LISTEN_FDNAMES (these names) and LISTEN_PID set, as systemd passes a
+    // socket or its descriptor store to a service. The caller keeps them.
+    std::vector<std::pair<int, std::string>> inherit;
     // Run as this user, with its group and no other (through setpriv), not
     // as the test; the directory and the PID file are made reachable for it.
     // Needs root; canRunAs() tells.
