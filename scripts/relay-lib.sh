@@ -66,3 +66,23 @@ relay_free_port() {
   done
   return 1
 }
+
+# The checks of a test script: relay_fail and relay_skip count what failed
+# and what the machine could not run; relay_test_end NAME ends the script
+# with status 1 when anything failed, 77 (skipped, for ctest) when a part
+# was skipped, else 0.
+relay_failures=0 relay_skipped=0
+relay_fail() { echo "FAIL: $*"; relay_failures=$((relay_failures + 1)); }
+relay_skip() { echo "SKIP: $*"; relay_skipped=$((relay_skipped + 1)); }
+relay_test_end() {
+  if [ "$relay_failures" != 0 ]; then
+    echo "$1: $relay_failures failure(s)"
+    exit 1
+  fi
+  if [ "$relay_skipped" != 0 ]; then
+    echo "$1: passed what it ran; $relay_skipped part(s) skipped"
+    exit 77
+  fi
+  echo "$1 passed"
+  exit 0
+}

@@ -1,12 +1,19 @@
-// The record the relay server keeps for each open connection
-// (CSvrWrapperTarn::Conn), shared by the server's sources only: routing in
-// SvrWrapperTarn.cpp, the consistency check in SvrTableCheck.cpp.
+// What the relay server's sources share and nobody else sees: the record
+// kept for each open connection (CSvrWrapperTarn::Conn) and two small
+// helpers. The server is CSvrWrapperTarn (SvrWrapperTarn.h); its sources are
+// SvrWrapperTarn.cpp (event loop glue, tables, routing, connection
+// lifecycle), SvrWrapperConfig.cpp (configuration, and what the status
+// server is shown), SvrWrapperHandover.cpp (sockets handed over at a restart)
+// and SvrTableCheck.cpp (the consistency check).
 #ifndef SVRCONN_H
 #define SVRCONN_H
 
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <vector>
+
+#include <arpa/inet.h>
 
 #include "SvrWrapperTarn.h"
 
@@ -41,5 +48,26 @@ struct CSvrWrapperTarn::Conn {
         std::vector<int> blocked;     // requesters paused on its output
     } dev;
 };
+
+namespace relay {
+
+// Only 127.0.0.1 makes a requester; every other address, 127.0.0.2 included,
+// is a device, known by the last octet of its dotted form: the fourth byte of
+// the address in network byte order.
+inline bool isRequesterAddress(uint32_t addrNet)
+{
+    static const uint32_t requester = inet_addr(kRequesterAddress);
+    return addrNet == requester;
+}
+
+// Seconds on the monotonic clock, to the tick: for "connected since".
+inline int64_t monotonicSeconds()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return ts.tv_sec;
+}
+
+} // namespace relay
 
 #endif

@@ -22,18 +22,17 @@ namespace {
 
 const char* const kLevelNames[] = {"errors", "connections", "chunks"};
 
-// A line's priority when its caller names none.
-CSvrLog::Priority levelPriority(CSvrLog::Level level)
+} // namespace
+
+CSvrLog::Priority CSvrLog::PriorityOf(Level level)
 {
     switch (level) {
-    case CSvrLog::kErrors: return CSvrLog::kPrioError;
-    case CSvrLog::kConnections: return CSvrLog::kPrioInfo;
-    case CSvrLog::kChunks: return CSvrLog::kPrioDebug;
+    case kErrors: return kPrioError;
+    case kConnections: return kPrioInfo;
+    case kChunks: return kPrioDebug;
     }
-    return CSvrLog::kPrioInfo;
+    return kPrioInfo;
 }
-
-} // namespace
 
 const char* CSvrLog::LevelName(Level level)
 {
@@ -581,7 +580,7 @@ void CSvrLog::Print(Level level, const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    append(outSink(), levelPriority(level), false, fmt, ap);
+    append(outSink(), PriorityOf(level), false, fmt, ap);
     va_end(ap);
 }
 
@@ -591,6 +590,11 @@ void CSvrLog::Print(Level, Priority priority, const char* fmt, ...)
     va_start(ap, fmt);
     append(outSink(), priority, false, fmt, ap);
     va_end(ap);
+}
+
+void CSvrLog::VPrint(Level, Priority priority, const char* fmt, va_list ap)
+{
+    append(outSink(), priority, false, fmt, ap);
 }
 
 unsigned long long CSvrLog::LinesDropped()

@@ -34,6 +34,7 @@
 #ifndef SVRLOG_H
 #define SVRLOG_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <string>
 
@@ -101,6 +102,10 @@ public:
     // given).
     static void Print(Level level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     static void Print(Level level, Priority priority, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+    static void VPrint(Level level, Priority priority, const char* fmt, va_list ap)
+        __attribute__((format(printf, 3, 0)));
+    // The priority of a line of the level when none is given.
+    static Priority PriorityOf(Level level);
     // One formatted text on standard error, a warning unless Tell says
     // otherwise; it starts on a line of its own.
     static void Warn(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -10,7 +10,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,20 +19,13 @@
 #include "SvrConn.h"
 
 using relay::dotted;
+using relay::isRequesterAddress;
+using relay::monotonicSeconds;
 
 namespace {
 
 // The second in which at most kFailuresToldPerSec failed connections are told.
 const int64_t kTellWindowMs = 1000;
-
-// Only 127.0.0.1 makes a requester; every other address, 127.0.0.2 included,
-// is a device, known by the last octet of its dotted form: the fourth byte of
-// the address in network byte order.
-bool isRequesterAddress(uint32_t addrNet)
-{
-    static const uint32_t requester = inet_addr(relay::kRequesterAddress);
-    return addrNet == requester;
-}
 
 unsigned char deviceId(uint32_t addrNet)
 {
@@ -52,13 +44,6 @@ void sortedErase(std::vector<int>& v, int x)
     auto it = std::lower_bound(v.begin(), v.end(), x);
     if (it != v.end() && *it == x)
         v.erase(it);
-}
-
-int64_t monotonicSeconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return ts.tv_sec;
 }
 
 int64_t monotonicMs()
@@ -87,136 +72,6 @@ CSvrWrapperTarn::CSvrWrapperTarn()
 CSvrWrapperTarn::~CSvrWrapperTarn()
 {
     Free();
-}
-
-namespace {
-
-// Says every note, warning and error of a reading on stderr, each after prefix.
-void tell(const relay::ConfigReading& r, const char* prefix)
-{
-    const struct { const std::vector<std::string>* lines; CSvrLog::Priority priority; } kinds[] = {
-        {&r.notes, CSvrLog::kPrioNotice}, {&r.warnings, CSvrLog::kPrioWarning}, {&r.errors, CSvrLog::kPrioError}};
-    for (const auto& kind : kinds) {
-        for (const std::string& line : *kind.lines)
-            CSvrLog::Tell(kind.priority, "%s%s\n", prefix, line.c_str());
-    }
-}
-
-} // namespace
-
-void CSvrWrapperTarn::Init()
-{
-    const relay::ConfigReading r = relay::readConfig(m_configPath, m_ini);
-    tell(r, "");
-    m_nInitWarnings = r.notes.size() + r.warnings.size();
-    m_bInitOk = r.usable();
-    m_settings = m_bInitOk ? r.settings : Settings();
-    m_nPort = m_settings.port;
-}
-
-CSvrWrapperTarn::ReloadResult CSvrWrapperTarn::Reload(std::string& why)
-{
-    SimpleIni fresh("");
-    const relay::ConfigReading r = relay::readConfig(m_configPath, fresh, &m_settings);
-    tell(r, "reload: ");
-    if (!r.usable()) {
-        why = r.errors.front();
-        m_bLastReloadOk = false;
-        CSvrLog::Tell(CSvrLog::kPrioError, "reload: %s: the running settings are kept\n", m_configPath.c_str());
-        return ReloadResult::Refused;
-    }
-    Settings s = r.settings;
-    if (s.port != m_settings.port)
-        CSvrLog::Warn("reload: Port changed from %d to %d: that takes a restart; still listening on %d\n",
-                      m_settings.port, s.port, m_settings.port & 0xFFFF);
-    s.port = m_settings.port;
-    if (s.listenAddresses != m_settings.listenAddresses)
-        CSvrLog::Warn("reload: ListenAddress changed from %s to %s: that takes a restart; still listening on %s\n",
-                      relay::describeListen(m_settings.listenAddresses).c_str(),
-                      relay::describeListen(s.listenAddresses).c_str(),
-                      relay::describeListen(m_settings.listenAddresses).c_str());
-    s.listenAddresses = m_settings.listenAddresses;
-    m_ini = fresh;
-    const bool applied = ApplySettings(s, false, why);
-    // The administrator may have raised the limit (prlimit) meanwhile.
-    m_acceptor.Measure(m_mapBuff.size());
-    if (!applied) {
-        m_bLastReloadOk = false;
-        Log(CSvrLog::kErrors, CSvrLog::kPrioWarning, "SvrReload in part: %s\n", why.c_str());
-        return ReloadResult::Partial;
-    }
-    m_bLastReloadOk = true;
-    m_nLastReloadOkTime = static_cast<int64_t>(std::time(nullptr));
-    Log(CSvrLog::kErrors, CSvrLog::kPrioInfo, "SvrReload ok!\n");
-    return ReloadResult::Applied;
-}
-
-// Makes the settings the running ones. At start only the level and the
-// status server need work; on reload the connected devices follow too.
-bool CSvrWrapperTarn::ApplySettings(const Settings& s, bool atStart, std::string& problem)
-{
-    const Settings old = m_settings;
-    m_settings = s;
-    // The status server takes no descriptor within its own reserve of the
-    // limit: devices leave it room below that, so that it answers during a
-    // flood of devices.
-    const int statusKeep = s.statusPort == 0 ? 0
-                         : s.statusMaxClients + std::max(0, relay::CStatusServer::kDescriptorReserve -
-                                                                s.requesterReserve);
-    if (m_acceptor.SetRules(s.maxConnectionsPerAddress, s.requesterReserve, statusKeep)) {
-        for (const auto& [fd, addr] : m_mapDest)
-            m_acceptor.DeviceOpened(static_cast<uint32_t>(addr));
-    }
-    if (!atStart) {
-        const bool networksChanged = !relay::sameNetworks(s.deviceNetworks, old.deviceNetworks);
-        const bool optionsChanged = s.keepAlive != old.keepAlive || s.ackTimeout != old.ackTimeout;
-        const bool answersChanged = s.answerWindowMs != old.answerWindowMs || s.answerOrder != old.answerOrder;
-        std::vector<int> outside;
-        for (const auto& [fd, addr] : m_mapDest) {
-            Conn& dev = m_conns[fd];
-            if (answersChanged) {
-                // Open windows end; waiters line up as the new order says.
-                EndWindow(dev);
-                if (s.answerOrder == relay::AnswerOrder::Descriptor)
-                    std::sort(dev.dev.waiters.begin(), dev.dev.waiters.end());
-            }
-            if (networksChanged && !relay::inNetworks(s.deviceNetworks, static_cast<uint32_t>(addr)))
-                outside.push_back(fd);
-            else if (optionsChanged)
-                ApplyDeviceOptions(fd);
-        }
-        for (int fd : outside) {
-            Log(CSvrLog::kErrors, CSvrLog::kPrioNotice, " %d device %s is outside DeviceNetworks now: closed\n", fd,
-                dotted(m_conns[fd].addr).c_str());
-            CloseConn(fd);
-        }
-    }
-    if (!m_bSvrOk)
-        return true;
-    if (s.statusPort == 0) {
-        if (m_pStatus)
-            m_pStatus->Stop();
-        return true;
-    }
-    // Also when nothing changed: a status port that could not be bound
-    // before is tried again on every reload.
-    const bool moved = s.statusPort != old.statusPort || s.statusAddress != old.statusAddress;
-    if (!atStart && !moved && m_pStatus && m_pStatus->Listening()) {
-        m_pStatus->SetMaxClients(s.statusMaxClients);
-        return true;
-    }
-    std::string error;
-    if (StartStatus(error))
-        return true;
-    const bool kept = m_pStatus && m_pStatus->Listening();
-    problem = relay::format("status: cannot listen on %s:%d: %s; %s", s.statusAddress.c_str(), s.statusPort,
-                            error.c_str(), kept ? "the old status address stays" : "running without it");
-    CSvrLog::Tell(CSvrLog::kPrioError, "%s\n", problem.c_str());
-    if (kept) {
-        m_settings.statusPort = old.statusPort;
-        m_settings.statusAddress = old.statusAddress;
-    }
-    return false;
 }
 
 void CSvrWrapperTarn::Free()
@@ -290,110 +145,6 @@ void CSvrWrapperTarn::SvrStart()
         relay::forgetStored();
     }
     m_acceptor.Measure(m_mapBuff.size());
-}
-
-// The devices a previous run handed over: each that is still a connected
-// IPv4 stream socket enters the relay as an accepted one would (the refusal
-// rules included); the rest are closed.
-void CSvrWrapperTarn::TakeOverDevices()
-{
-    size_t gone = 0, refused = 0;
-    const uint64_t before = m_stats.devicesAdopted;
-    for (int fd : m_inherited.devices) {
-        sockaddr_in peer;
-        socklen_t len = sizeof(peer);
-        int type = 0;
-        socklen_t typeLen = sizeof(type);
-        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0 || type != SOCK_STREAM ||
-            getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || peer.sin_family != AF_INET) {
-            close(fd);
-            ++gone;
-            continue;
-        }
-        evutil_make_socket_nonblocking(fd);
-        if (!isRequesterAddress(peer.sin_addr.s_addr) && RefuseDevice(fd, peer.sin_addr.s_addr)) {
-            close(fd);
-            ++refused;
-            continue;
-        }
-        if (Enter(fd, peer))
-            ++m_stats.devicesAdopted;
-    }
-    m_inherited.devices.clear();
-    CSvrLog::Tell(CSvrLog::kPrioNotice,
-                  "handover: took over %zu listening socket(s) and %llu device(s) from the service manager's "
-                  "store; %zu no longer connected, %zu refused (closed)\n", m_acceptor.TakenOver(),
-                  static_cast<unsigned long long>(m_stats.devicesAdopted - before), gone, refused);
-}
-
-void CSvrWrapperTarn::Inherit(relay::Inherited fds)
-{
-    for (int fd : m_inherited.listeners)
-        close(fd);
-    for (int fd : m_inherited.devices)
-        close(fd);
-    m_inherited = std::move(fds);
-}
-
-size_t CSvrWrapperTarn::HandOver(size_t storeSize)
-{
-    if (!m_bSvrOk || storeSize == 0)
-        return 0;
-    // The loop runs no more: nothing is read or accepted now, and what peers
-    // send waits in the sockets (and the listener's backlog) for the next run.
-    std::vector<int> devices;
-    for (const auto& entry : m_mapDest)
-        devices.push_back(entry.first);
-    const size_t unsent = FlushDevices(devices);
-    std::vector<int> listeners = m_acceptor.Fds();
-    // The store keeps storeSize descriptors: the listeners first, then as
-    // many devices as fit; the others close with the process.
-    const size_t room = storeSize > listeners.size() ? storeSize - listeners.size() : 0;
-    if (devices.size() > room) {
-        CSvrLog::Warn("handover: the store keeps %zu descriptors: %zu device(s) close\n", storeSize,
-                      devices.size() - room);
-        devices.resize(room);
-    }
-    std::string error;
-    if (!relay::storeFds(relay::kStoredListener, listeners, error) ||
-        !relay::storeFds(relay::kStoredDevice, devices, error)) {
-        CSvrLog::Warn("handover: the service manager did not take the sockets: %s\n", error.c_str());
-        return 0;
-    }
-    CSvrLog::Tell(CSvrLog::kPrioNotice,
-                  "handover: %zu listening socket(s) and %zu device(s) to the service manager's store%s\n",
-                  listeners.size(), devices.size(),
-                  unsent ? relay::format("; %zu device(s) had output that could not be written", unsent).c_str()
-                         : "");
-    return devices.size();
-}
-
-// Writes what is queued for the devices, waiting at most kHandOverFlushMs
-// for those that do not take it; returns how many still have output then.
-size_t CSvrWrapperTarn::FlushDevices(const std::vector<int>& fds)
-{
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    std::vector<pollfd> waiting;
-    for (;;) {
-        waiting.clear();
-        for (int fd : fds) {
-            // The bufferevent keeps the front of its output frozen against
-            // others draining it: open it for this write.
-            evbuffer* out = bufferevent_get_output(m_conns[fd].bev);
-            evbuffer_unfreeze(out, 1);
-            while (evbuffer_get_length(out) > 0 && evbuffer_write(out, fd) > 0) {
-            }
-            evbuffer_freeze(out, 1);
-            if (evbuffer_get_length(out) > 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-                waiting.push_back({fd, POLLOUT, 0});
-        }
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long left = kHandOverFlushMs - ((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
-        if (waiting.empty() || left <= 0 || poll(waiting.data(), waiting.size(), static_cast<int>(left)) <= 0)
-            return waiting.size();
-    }
 }
 
 void CSvrWrapperTarn::SvrDispatch()
@@ -1063,7 +814,7 @@ void CSvrWrapperTarn::OnEvent(bufferevent* bev, short events, void* arg)
 }
 
 // ===========================================================================
-// The log and the status server
+// The log
 // ===========================================================================
 
 void CSvrWrapperTarn::Log(CSvrLog::Level level, const char* fmt, ...) const
@@ -1072,9 +823,8 @@ void CSvrWrapperTarn::Log(CSvrLog::Level level, const char* fmt, ...) const
         return;
     va_list ap;
     va_start(ap, fmt);
-    const std::string line = relay::vformat(fmt, ap);
+    CSvrLog::VPrint(level, CSvrLog::PriorityOf(level), fmt, ap);
     va_end(ap);
-    CSvrLog::Print(level, "%s", line.c_str());
 }
 
 void CSvrWrapperTarn::Log(CSvrLog::Level level, CSvrLog::Priority priority, const char* fmt, ...) const
@@ -1083,73 +833,6 @@ void CSvrWrapperTarn::Log(CSvrLog::Level level, CSvrLog::Priority priority, cons
         return;
     va_list ap;
     va_start(ap, fmt);
-    const std::string line = relay::vformat(fmt, ap);
+    CSvrLog::VPrint(level, priority, fmt, ap);
     va_end(ap);
-    CSvrLog::Print(level, priority, "%s", line.c_str());
-}
-
-bool CSvrWrapperTarn::StartStatus(std::string& error)
-{
-    if (!m_pStatus) {
-        m_pStatus = std::make_unique<relay::CStatusServer>(
-            m_pBase, [this](relay::StatusSnapshot& out) { Snapshot(out); },
-            [this](relay::StatusSnapshot& out, int fromFd, size_t maxRows) {
-                return SnapshotRows(out, fromFd, maxRows);
-            },
-            // Out of descriptors on the status port: both listeners pause, as
-            // on the relay port, and resume together.
-            [this](int err) { PauseAccept(err); }, m_settings.statusMaxClients);
-        if (m_acceptor.Paused())
-            m_pStatus->Pause();
-    }
-    m_pStatus->SetMaxClients(m_settings.statusMaxClients);
-    return m_pStatus->Listen(m_settings.statusAddress, m_settings.statusPort, error);
-}
-
-void CSvrWrapperTarn::Snapshot(relay::StatusSnapshot& out) const
-{
-    out.pid = static_cast<int>(getpid());
-    const int listening = m_acceptor.Port();
-    out.port = listening ? listening : m_nPort & 0xFFFF;
-    out.requesterReserve = m_acceptor.Reserve();
-    out.descriptorLimit = m_acceptor.DescriptorLimit();
-    out.startTime = m_nStartTime;
-    out.uptimeSeconds = static_cast<int64_t>(std::time(nullptr)) - m_nStartTime;
-    out.version = RELAYSVR_VERSION;
-    out.lastReloadOk = m_bLastReloadOk;
-    out.lastReloadOkTime = m_nLastReloadOkTime;
-    out.logLinesDropped = CSvrLog::LinesDropped();
-    out.counters = m_stats;
-    out.requesters = m_mapReq.size();
-    out.devices = m_mapDest.size();
-    for (int id = 0; id < 256; ++id)
-        out.devicesById[id] = m_idSeen[id] ? static_cast<long>(m_devicesById[id].size()) : -1;
-}
-
-// Devices and requesters together, by ascending descriptor, so that a slice
-// is one short walk of the two tables from where the last one ended.
-int CSvrWrapperTarn::SnapshotRows(relay::StatusSnapshot& out, int fromFd, size_t maxRows) const
-{
-    const int64_t now = monotonicSeconds();
-    auto dev = m_mapDest.lower_bound(fromFd);
-    auto req = m_mapReq.lower_bound(fromFd);
-    for (size_t n = 0; n < maxRows; ++n) {
-        const bool deviceNext = dev != m_mapDest.end() && (req == m_mapReq.end() || dev->first < req->first);
-        if (deviceNext) {
-            const Conn& c = m_conns[dev->first];
-            out.deviceRows.push_back({dev->first, c.dev.id, static_cast<uint32_t>(dev->second), now - c.since,
-                                      c.dev.waiters, c.dev.answerTo, c.bytesIn, c.bytesOut});
-            ++dev;
-        } else if (req != m_mapReq.end()) {
-            out.requesterRows.push_back({req->first, req->second, now - m_conns[req->first].since});
-            ++req;
-        } else {
-            return -1;
-        }
-    }
-    if (dev == m_mapDest.end() && req == m_mapReq.end())
-        return -1;
-    if (dev == m_mapDest.end())
-        return req->first;
-    return req == m_mapReq.end() ? dev->first : std::min(dev->first, req->first);
 }

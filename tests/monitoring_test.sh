@@ -10,13 +10,14 @@
 # Usage: monitoring_test.sh SOURCE_DIR
 set -u
 src=$(cd "$1" && pwd)
+# relay_fail, relay_skip, relay_test_end
+. "$src/scripts/relay-lib.sh"
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/relay-monitoring.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 kit="prometheus-relaysvr.yml relaysvr-alerts.yml relaysvr-alerts.test.yml"
 
-failures=0 skipped=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-skip() { echo "SKIP: $*"; skipped=$((skipped + 1)); }
+fail() { relay_fail "$@"; }
+skip() { relay_skip "$@"; }
 
 # The README's yaml blocks, a file each.
 awk -v dir="$tmp" '
@@ -47,12 +48,4 @@ else
   check test rules "$tmp/relaysvr-alerts.test.yml"
 fi
 
-if [ "$failures" != 0 ]; then
-  echo "monitoring test: $failures failure(s)"
-  exit 1
-fi
-if [ "$skipped" != 0 ]; then
-  echo "monitoring test: passed what it ran; $skipped part(s) skipped"
-  exit 77
-fi
-echo "monitoring test passed"
+relay_test_end "monitoring test"

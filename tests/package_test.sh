@@ -18,7 +18,7 @@
 #    tools, reloads on SIGHUP and stops on SIGINT with "exit 0", status 0;
 #    the purge takes the programs, the unit and /etc/relaySvr away;
 #  - the manual page shows every log line the program prints, with its level.
-# Parts the machine cannot run are skipped with a message, and the test then
+# What the machine cannot run is skipped with a message, and the test then
 # ends with status 77.
 # Usage: package_test.sh BUILD_DIR SOURCE_DIR [host]
 set -u
@@ -49,9 +49,8 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-failures=0 skipped=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-skip() { echo "SKIP: $*"; skipped=$((skipped + 1)); }
+fail() { relay_fail "$@"; }
+skip() { relay_skip "$@"; }
 have() { command -v "$1" >/dev/null 2>&1; }
 key() { sed -n "s/^$1=//p" "$2"; }
 # relay_wait_until, relay_listen_port, relay_exited
@@ -375,12 +374,4 @@ else
   [ -n "$installed" ] && machine_purge
 fi
 
-if [ "$failures" != 0 ]; then
-  echo "package test: $failures failure(s)"
-  exit 1
-fi
-if [ "$skipped" != 0 ]; then
-  echo "package test: passed what it ran; $skipped part(s) skipped"
-  exit 77
-fi
-echo "package test passed"
+relay_test_end "package test"
