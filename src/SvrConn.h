@@ -1,10 +1,11 @@
 // What the relay server's sources share and nobody else sees: the record
 // kept for each open connection (CSvrWrapperTarn::Conn) and two small
-// helpers. The server is CSvrWrapperTarn (SvrWrapperTarn.h); its sources are
-// SvrWrapperTarn.cpp (event loop glue, tables, routing, connection
-// lifecycle), SvrWrapperConfig.cpp (configuration, and what the status
-// server is shown), SvrWrapperHandover.cpp (sockets handed over at a restart)
-// and SvrTableCheck.cpp (the consistency check).
+// helpers; it needs nothing of the server. The server is CSvrWrapperTarn
+// (SvrWrapperTarn.h); its sources are SvrWrapperTarn.cpp (event loop glue,
+// tables, routing, connection lifecycle), SvrWrapperConfig.cpp
+// (configuration, and what the status server is shown),
+// SvrWrapperHandover.cpp (sockets handed over at a restart) and
+// SvrTableCheck.cpp (the consistency check).
 #ifndef SVRCONN_H
 #define SVRCONN_H
 
@@ -15,13 +16,22 @@
 
 #include <arpa/inet.h>
 
-#include "SvrWrapperTarn.h"
+#include <event2/bufferevent.h>
+#include <event2/event.h>
+
+#include "RelayDefaults.h"
+
+namespace relay {
+
+// A requester (from 127.0.0.1) or a device (every other peer).
+enum class ConnKind : unsigned char { Requester, Device };
 
 // Everything about one open connection, indexed by descriptor. This is the
 // truth: the three tables mirror it and are written only by Register,
 // SetWait and CloseConn. A slot is in use exactly while bev is set, from
 // accept until the connection is closed.
-struct CSvrWrapperTarn::Conn {
+struct ConnRecord {
+    using Kind = ConnKind;
     // Common.
     bufferevent* bev = nullptr;       // output queue; the socket closes when it is freed
     event* readEv = nullptr;          // our own read event (one recv per chunk)
@@ -48,8 +58,6 @@ struct CSvrWrapperTarn::Conn {
         std::vector<int> blocked;     // requesters paused on its output
     } dev;
 };
-
-namespace relay {
 
 // Only 127.0.0.1 makes a requester; every other address, 127.0.0.2 included,
 // is a device, known by the last octet of its dotted form: the fourth byte of

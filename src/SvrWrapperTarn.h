@@ -37,6 +37,11 @@
 #include "SvrLog.h"
 #include "SvrSettings.h"
 
+namespace relay {
+struct ConnRecord;
+enum class ConnKind : unsigned char;
+} // namespace relay
+
 class CSvrWrapperTarn {
 public:
     // A chunk is what one read takes from one connection: 1 to kChunkSize bytes.
@@ -206,9 +211,9 @@ public:
     std::map<int, bufferevent*> m_mapBuff; // every connection -> its buffered connection
 
 private:
-    // Everything about one open connection (SvrWrapperTarn.cpp).
-    struct Conn;
-    enum class Kind : unsigned char { Requester, Device };
+    // Everything about one open connection (SvrConn.h).
+    using Conn = relay::ConnRecord;
+    using Kind = relay::ConnKind;
     // What forwarding a chunk did to its target.
     enum class Sent : unsigned char { Done, Queued, Broken };
 
