@@ -32,19 +32,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A status port for the test, and its metrics.
-struct Status {
-    int port = pickFreePort();
-    StartOptions options(const std::string& more = "") const {
-        StartOptions o;
-        o.iniExtra = "StatusPort=" + std::to_string(port) + "\n" + more;
-        return o;
-    }
-    double value(const std::string& series) const {
-        return metric(httpRequest(port, "GET /metrics").body, series);
-    }
-};
-
 constexpr char kDevices[] = "relaysvr_connections{kind=\"device\"}";
 constexpr char kRequesters[] = "relaysvr_connections{kind=\"requester\"}";
 constexpr char kPerAddress[] = "relaysvr_devices_refused_total{reason=\"per_address\"}";

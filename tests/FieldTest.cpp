@@ -43,20 +43,6 @@ double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(
 // The server's standard error: the log file, less the lines of stdout.
 bool logHas(const RelayServer& srv, const std::string& part) { return srv.log().find(part) != std::string::npos; }
 
-// A status port for the test, and the ini line that turns it on.
-struct Status {
-    int port = pickFreePort();
-    std::string ini() const { return "StatusPort=" + std::to_string(port) + "\n"; }
-    // Start options with the status server on, and more keys of [SvrTarn].
-    StartOptions options(const std::string& more = "") const {
-        StartOptions o;
-        o.iniExtra = ini() + more;
-        return o;
-    }
-    std::string metrics() const { return httpRequest(port, "GET /metrics").body; }
-    double value(const std::string& series) const { return metric(metrics(), series); }
-};
-
 constexpr char kPauses[] = "relaysvr_backpressure_pauses_total";
 
 // A device that reads nothing, behind small buffers, and a requester that

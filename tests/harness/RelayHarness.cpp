@@ -245,6 +245,12 @@ std::string lockedLine(const std::string& path, const std::string& errorText) {
     return format("%s already locked, error: %s", path.c_str(), errorText.c_str());
 }
 
+StartOptions Status::options(const std::string& more) const {
+    StartOptions o;
+    o.iniExtra = ini() + more;
+    return o;
+}
+
 int indexOf(const std::vector<std::string>& lines, const std::string& text, int from) {
     for (int i = from; i < static_cast<int>(lines.size()); ++i)
         if (lines[i] == text) return i;

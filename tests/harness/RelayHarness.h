@@ -122,6 +122,19 @@ HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout
 // metric(text, "relaysvr_requests_total{outcome=\"forwarded\"}"); -1 when absent.
 double metric(const std::string& text, const std::string& series);
 
+struct StartOptions;
+
+// A status port for a test (a free one), the ini line that turns it on, and
+// the relay's metrics read from it.
+struct Status {
+    int port = pickFreePort();
+    std::string ini() const { return "StatusPort=" + std::to_string(port) + "\n"; }
+    // Start options with the status server on, and more keys of [SvrTarn].
+    StartOptions options(const std::string& more = "") const;
+    std::string metrics() const { return httpRequest(port, "GET /metrics").body; }
+    double value(const std::string& series) const { return metric(metrics(), series); }
+};
+
 
 // ---- Clients ---------------------------------------------------------------
 
