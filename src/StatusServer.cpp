@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -23,6 +22,7 @@
 #include <event2/event.h>
 #include <event2/listener.h>
 
+#include "RelayProc.h"
 #include "RelayText.h"
 
 namespace relay {
@@ -192,38 +192,12 @@ double clockSeconds(clockid_t clock)
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// A walk of /proc/self/fd is done at most this often; requests in between
-// get its last count.
-const int64_t kFdWalkMaxAgeMs = 1000;
+} // namespace
 
-// Descriptors open in this process: the kernel gives their number as the
-// size of /proc/self/fd (Linux 6.2 and later). Else the directory is read,
-// less the descriptor that reads it: 2 to 3 ms at 10,000 descriptors,
-// measured, so at most once a second, however often /metrics is asked for.
-long openDescriptors()
-{
-    struct stat st;
-    if (stat("/proc/self/fd", &st) == 0 && st.st_size > 0)
-        return static_cast<long>(st.st_size);
-    static long walked = -1;
-    static int64_t walkedAtMs = 0;
-    const int64_t now = monotonicMs();
-    if (walked >= 0 && now - walkedAtMs < kFdWalkMaxAgeMs)
-        return walked;
-    DIR* dir = opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    const std::string own = std::to_string(dirfd(dir));
-    long n = 0;
-    while (const dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.' && own != e->d_name)
-            ++n;
-    }
-    closedir(dir);
-    walked = n;
-    walkedAtMs = now;
-    return n;
-}
+namespace {
+
+// Open descriptors are counted at most this often.
+const int64_t kFdCountMaxAgeMs = 1000;
 
 } // namespace
 
@@ -258,10 +232,17 @@ ProcessStats readProcessStats()
                                                 static_cast<double>(startTicks) / ticksPerSecond()) * 100) / 100;
         p.startTime = start;
     }
-    p.openFds = openDescriptors();
-    rlimit lim;
-    if (getrlimit(RLIMIT_NOFILE, &lim) == 0)
-        p.maxFds = lim.rlim_cur;
+    p.maxFds = relay::descriptorLimit();
+    // A count takes limit/1024 system calls: at most one a second, however
+    // often /metrics is asked for.
+    static long counted = -1;
+    static int64_t countedAtMs = 0;
+    const int64_t now = monotonicMs();
+    if (counted < 0 || now - countedAtMs >= kFdCountMaxAgeMs) {
+        counted = p.maxFds > 0 ? static_cast<long>(relay::openDescriptors(p.maxFds)) : -1;
+        countedAtMs = now;
+    }
+    p.openFds = counted;
     return p;
 }
 
@@ -555,9 +536,8 @@ void CStatusServer::Accept(int fd)
 {
     Charge(kConnectionCost);
     Throttle();
-    rlimit lim;
-    const bool nearLimit = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY &&
-                           static_cast<rlim_t>(fd) + kDescriptorReserve >= lim.rlim_cur;
+    const uint64_t fdLimit = relay::descriptorLimit();
+    const bool nearLimit = fdLimit > 0 && static_cast<uint64_t>(fd) + kDescriptorReserve >= fdLimit;
     if (m_clients.size() >= m_nMaxClients || nearLimit) {
         ++m_nRefused;
         evutil_closesocket(fd);

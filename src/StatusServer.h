@@ -81,7 +81,7 @@ struct ProcessStats {
     double cpuSeconds = 0;        // user and system
     uint64_t residentBytes = 0, virtualBytes = 0;
     double startTime = 0;         // Unix time, in seconds
-    long openFds = -1;            // -1: /proc/self/fd could not be read
+    long openFds = -1;            // -1: unknown (no descriptor limit)
     uint64_t maxFds = 0;          // RLIMIT_NOFILE, soft; 0: unknown
 };
 

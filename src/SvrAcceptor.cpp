@@ -7,14 +7,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <event2/event.h>
 
 #include "RelayDefaults.h"
+#include "RelayProc.h"
 #include "RelayText.h"
 #include "SvrLog.h"
 
@@ -31,28 +30,6 @@ const int kProbeDivisor = 6;
 // Retry delay for accept after the process or the system ran out of
 // descriptors, in case no connection of ours closes to free one.
 const timeval kAcceptRetry = {1, 0};
-
-// Descriptors asked about per poll(2) when they are counted.
-const size_t kCountChunk = 1024;
-
-// Open descriptors below limit: poll(2) marks the others POLLNVAL. Opens no
-// descriptor itself and needs no /proc; at 65,536 descriptors it takes 64
-// calls. 0 when poll fails.
-size_t openDescriptors(uint64_t limit)
-{
-    std::vector<pollfd> fds(static_cast<size_t>(std::min<uint64_t>(limit, kCountChunk)));
-    size_t open = 0;
-    for (uint64_t first = 0; first < limit; first += fds.size()) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(fds.size(), limit - first));
-        for (size_t i = 0; i < n; ++i)
-            fds[i] = {static_cast<int>(first + i), 0, 0};
-        if (poll(fds.data(), n, 0) < 0)
-            return 0;
-        for (size_t i = 0; i < n; ++i)
-            open += (fds[i].revents & POLLNVAL) == 0;
-    }
-    return open;
-}
 
 } // namespace
 
@@ -276,9 +253,8 @@ bool CSvrAcceptor::SetRules(int maxPerAddress, int reserve, int statusKeep)
 
 void CSvrAcceptor::Measure(size_t connections)
 {
-    rlimit lim;
-    m_nLimit = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY ? lim.rlim_cur : 0;
-    const size_t open = openDescriptors(m_nLimit);
+    m_nLimit = relay::descriptorLimit();
+    const size_t open = relay::openDescriptors(m_nLimit);
     m_nOthers = open > connections ? open - connections : 0;
     // Said once, not on every measure: no device could ever stay.
     const bool starved = m_nReserve > 0 && m_nLimit > 0 && m_nOthers + 1 + m_nReserve + m_nStatusKeep > m_nLimit;
