@@ -251,6 +251,15 @@ StartOptions Status::options(const std::string& more) const {
     return o;
 }
 
+::testing::AssertionResult Status::start(RelayServer& srv, rlim_t fileLimit) const {
+    StartOptions o = options();
+    o.fileLimit = fileLimit;
+    if (!srv.start(o)) return ::testing::AssertionFailure() << "the server did not start: " << srv.log();
+    if (!waitFor(kDataTimeout, [&] { return isPortListening(port); }))
+        return ::testing::AssertionFailure() << "the status port " << port << " does not listen: " << srv.log();
+    return ::testing::AssertionSuccess();
+}
+
 int indexOf(const std::vector<std::string>& lines, const std::string& text, int from) {
     for (int i = from; i < static_cast<int>(lines.size()); ++i)
         if (lines[i] == text) return i;

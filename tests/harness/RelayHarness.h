@@ -123,6 +123,7 @@ HttpReply httpRequest(int port, const std::string& methodAndPath, Millis timeout
 double metric(const std::string& text, const std::string& series);
 
 struct StartOptions;
+class RelayServer;
 
 // A status port for a test (a free one), the ini line that turns it on, and
 // the relay's metrics read from it.
@@ -131,6 +132,9 @@ struct Status {
     std::string ini() const { return "StatusPort=" + std::to_string(port) + "\n"; }
     // Start options with the status server on, and more keys of [SvrTarn].
     StartOptions options(const std::string& more = "") const;
+    // Starts the server with the status server on (fileLimit: see
+    // StartOptions) and waits until the status port listens too.
+    ::testing::AssertionResult start(RelayServer& srv, rlim_t fileLimit = 0) const;
     std::string metrics() const { return httpRequest(port, "GET /metrics").body; }
     double value(const std::string& series) const { return metric(metrics(), series); }
 };
